@@ -1,0 +1,1 @@
+#include "upgrade/image.h"

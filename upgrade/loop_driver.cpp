@@ -1,0 +1,1 @@
+#include "upgrade/loop_driver.h"

@@ -1,0 +1,117 @@
+// A real-time driver of the upgrade engine for programs without a window: the command line
+// and the end-to-end tests. One thread runs a CEventLoop; any number of CLoopDrivers (one
+// per port, each with its own engine, port and reader) live on it.
+//
+// Timers by id run on steady_clock; replies come from each port's reader through a
+// synchronous hand-over and are handled on the loop's thread, between timer ticks, so no
+// engine handler ever interrupts another, as in the window.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serial/com_port.h"
+#include "upgrade/driver.h"
+#include "upgrade/engine.h"
+#include "upgrade/reader.h"
+
+namespace tarvik {
+
+class CLoopDriver;
+
+class CEventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Runs timers and hand-overs of every attached driver until `done()` returns true
+    // (checked after every event) or `deadline` passes. Sleeps while nothing is due.
+    // Returns done().
+    bool RunUntil(const std::function<bool()>& done, Clock::time_point deadline);
+    // Any thread: makes RunUntil look at its drivers again (a reply waits, a stop request).
+    void Wake();
+
+private:
+    friend class CLoopDriver;
+    void Attach(CLoopDriver* driver);
+    void Detach(CLoopDriver* driver);
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_woken = false;
+    std::vector<CLoopDriver*> m_drivers;  // loop thread only
+};
+
+class CLoopDriver : public IUpgradeDriver {
+public:
+    using Clock = CEventLoop::Clock;
+
+    CLoopDriver(CEventLoop& loop, LineSelections selections = {});
+    ~CLoopDriver() override;  // stops the reader and waits for it
+
+    // Opens the port as the window does: Open(name, 1024, 1024), handshaking off, Setup with
+    // `baud` and the selections, read mode 1; then starts the reader. Returns Open's code.
+    uint32_t OpenPort(const std::string& deviceName, uint32_t baud);
+    // Asks the reader to close the port and waits until it has.
+    void ClosePort();
+
+    CUpgradeEngine& Engine() { return m_engine; }
+
+    // What a window would show.
+    std::string Info() const;
+    std::string Status() const;
+    uint32_t ProgressMax() const;
+    uint32_t ProgressPos() const;
+    std::vector<std::string> Messages() const;  // every message box shown, in order
+    bool AnyTimerArmed() const;
+
+    // Called on the loop's thread after every change of the lines or the progress (for a
+    // progress display), and for every frame on the line (for a trace).
+    std::function<void()> onChange;
+    std::function<void(TraceDirection, const uint8_t*, size_t)> onTrace;
+
+    // IUpgradeDriver
+    void ArmTimer(int id, std::chrono::milliseconds period) override;
+    void StopTimer(int id) override;
+    void SetInfoText(const std::string& utf8) override;
+    void SetStatusText(const std::string& utf8) override;
+    void SetProgressRange(uint32_t minimum, uint32_t maximum) override;
+    void SetProgressPos(uint32_t position) override;
+    void EnableStart(bool enabled) override;
+    bool IsStartEnabled() const override;
+    void ShowMessage(const std::string& utf8) override;
+    LineSelections Selections() const override;
+    void Wait(std::chrono::milliseconds duration) override;
+    CComPort& Port() override { return m_port; }
+    void Trace(TraceDirection direction, const uint8_t* bytes, size_t length) override;
+
+private:
+    friend class CEventLoop;
+    struct Timer {
+        std::chrono::milliseconds period;
+        Clock::time_point due;
+    };
+    // Loop thread: fires due timers and delivers a waiting reply. Returns the next due time.
+    Clock::time_point Service(Clock::time_point now);
+
+    CEventLoop& m_loop;
+    LineSelections m_selections;
+    CComPort m_port;
+    CReplyHandOver m_handOver;
+    CReplyReader m_reader;
+    CUpgradeEngine m_engine;
+    std::map<int, Timer> m_timers;
+    std::string m_info;
+    std::string m_status;
+    uint32_t m_progressMax = 0;
+    uint32_t m_progressPos = 0;
+    bool m_startEnabled = true;
+    std::vector<std::string> m_messages;
+};
+
+}  // namespace tarvik

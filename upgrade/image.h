@@ -19,11 +19,14 @@ uint8_t CheckImage(const uint8_t* data, uint32_t length);
 
 enum class LoadResult {
     Ok,          // `length` holds the bytes read
-    OpenFailed,  // missing, unreadable or a folder: "打开文件失败"
-    TooBig,      // longer than the capacity: "file is huge!!!"; buffer untouched
-    ReadFailed,  // the read itself failed
+    OpenFailed,  // missing, unreadable, a folder or not a regular file: "打开文件失败";
+                 // buffer and `length` untouched
+    TooBig,      // longer than the capacity: "file is huge!!!"; buffer and `length` untouched
+    ReadFailed,  // the read itself failed; the buffer may be partly overwritten, `length` is 0
 };
-// Reads the whole file into `buffer` (at most `capacity` bytes). No file stays open.
+// Reads the whole file into `buffer` (at most `capacity` bytes) from its start. A file of
+// exactly `capacity` bytes loads. No file stays open when this returns; never blocks on a
+// pipe or device. Called on the thread that owns the buffer.
 LoadResult LoadImageFile(const std::string& path, uint8_t* buffer, uint32_t capacity,
                          uint32_t& length);
 

@@ -5,6 +5,7 @@
 // IUpgradeDriver it was given. It allocates nothing per upgrade.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -14,7 +15,44 @@
 
 namespace tarvik {
 
+class CCmdFrame;
+
 inline constexpr size_t kRememberedFrameSize = 256;
+
+// The device search: baud rates tried in turn, and the time each one is given to answer.
+inline constexpr size_t kSearchSteps = 16;
+inline constexpr std::array<uint32_t, kSearchSteps> kSearchBauds = {
+    115200, 9600, 57600,  56000,  38400,  19200,  14400,  4800,
+    2400,   1200, 128000, 230400, 256000, 460800, 921600, 1024000};
+inline constexpr std::array<std::chrono::milliseconds, kSearchSteps> kSearchPeriods = {
+    std::chrono::milliseconds{50},  std::chrono::milliseconds{200}, std::chrono::milliseconds{100},
+    std::chrono::milliseconds{100}, std::chrono::milliseconds{100}, std::chrono::milliseconds{100},
+    std::chrono::milliseconds{100}, std::chrono::milliseconds{200}, std::chrono::milliseconds{400},
+    std::chrono::milliseconds{500}, std::chrono::milliseconds{50},  std::chrono::milliseconds{50},
+    std::chrono::milliseconds{50},  std::chrono::milliseconds{50},  std::chrono::milliseconds{50},
+    std::chrono::milliseconds{50}};
+inline constexpr uint8_t kSearchPasses = 3;  // passes over the baud table before the fast resend
+
+inline constexpr std::chrono::milliseconds kFirstScanDelay{1000};  // Start to the first scan step
+inline constexpr std::chrono::milliseconds kFastResendPeriod{90};
+inline constexpr std::chrono::milliseconds kBeginTransferResendPeriod{2000};
+inline constexpr std::chrono::milliseconds kResendPeriod{1000};  // after every later frame
+// The board switches its line to the transfer settings after answering; give it time.
+inline constexpr std::chrono::milliseconds kSettleAfterFound{100};
+// Time-out of one frame write (ms): long enough never to cut a frame at any baud rate.
+inline constexpr uint32_t kSendTimeoutMs = 10001000;
+// Resend ticks that only resend; the next one declares the failure (and sends once more).
+inline constexpr uint8_t kResendsBeforeFailure = 3;
+
+// The line settings of the transfer, whatever the lists say: 115200 baud 8N1.
+inline constexpr uint32_t kTransferBaud = 115200;
+inline constexpr uint8_t kTransferDataBits = 8;
+inline constexpr uint8_t kTransferParity = 0;
+inline constexpr uint8_t kTransferStopBits = 0;
+// The fast resend runs at the first baud of the table.
+inline constexpr uint32_t kFastResendBaud = 115200;
+// Data bits = selection index of the data-bits list + this.
+inline constexpr int kDataBitsIndexBase = 7;
 
 struct UpgradeState {
     uint8_t rememberedFrame[kRememberedFrameSize] = {};
@@ -66,7 +104,11 @@ public:
     void OnFrameReceived(const uint8_t* data, uint32_t count);
     // The Stop button.
     void OnStop();
-    // One port Write of the whole frame while the port is open; returns `length`.
+    // The Open/Close button closes the port: the resend timer stops (the search timers go
+    // on); a transfer waiting for an answer is then stalled until a reply or Stop.
+    void OnPortClosed();
+    // One port Write of the whole frame while the port is open (time-out kSendTimeoutMs,
+    // result ignored: the resend timer covers a frame that did not go out); returns `length`.
     size_t SendFrame(const uint8_t* bytes, size_t length);
 
     const UpgradeState& State() const { return m_state; }
@@ -76,6 +118,22 @@ public:
     uint32_t ImageLength() const { return m_imageLength; }
 
 private:
+    // search.cpp: the upgrade start and the three timer ticks.
+    void BeginSearch();
+    void OnScanTick();
+    void OnFastResendTick();
+    void OnResendTick();
+    void SetupFromSelections(uint32_t baud);
+    // transfer.cpp: what an accepted reply leads to, by its step byte.
+    void ActOnReply(const CCmdFrame& reply);
+    bool OnBlockAcknowledged(const CCmdFrame& reply);  // false: no progress update
+    void SendBlock(uint32_t n);
+    void UpdateProgress();
+    UpgradePhase PhaseOfRememberedFrame() const;
+    // engine.cpp
+    void SendAndRemember(const uint8_t* wire, uint32_t length);
+    void StopAllTimers();
+
     IUpgradeDriver& m_driver;
     uint8_t* m_firmware;
     uint32_t m_capacity;

@@ -57,7 +57,9 @@ public:
     // Opens the port as the window does: Open(name, 1024, 1024), handshaking off, Setup with
     // `baud` and the selections, read mode 1; then starts the reader. Returns Open's code.
     uint32_t OpenPort(const std::string& deviceName, uint32_t baud);
-    // Asks the reader to close the port and waits until it has.
+    // As the window's Open/Close button: the resend timer stops (the engine's OnPortClosed),
+    // the reader is asked to close the port, and this waits until it has, handling a reply
+    // the reader still hands over on its way out.
     void ClosePort();
 
     CUpgradeEngine& Engine() { return m_engine; }
@@ -70,8 +72,9 @@ public:
     std::vector<std::string> Messages() const;  // every message box shown, in order
     bool AnyTimerArmed() const;
 
-    // Called on the loop's thread after every change of the lines or the progress (for a
-    // progress display), and for every frame on the line (for a trace).
+    // Called on the loop's thread after every change of the lines, the progress, the Start
+    // button or the messages (for a progress display), and for every frame on the line
+    // (for a trace).
     std::function<void()> onChange;
     std::function<void(TraceDirection, const uint8_t*, size_t)> onTrace;
 
@@ -96,8 +99,11 @@ private:
         std::chrono::milliseconds period;
         Clock::time_point due;
     };
-    // Loop thread: fires due timers and delivers a waiting reply. Returns the next due time.
-    Clock::time_point Service(Clock::time_point now);
+    // Loop thread: handles one event: a waiting reply first (as a window handles a sent
+    // message before its timers), else the earliest timer due at `now`. True when it did;
+    // otherwise lowers `next` to the time the earliest timer falls due.
+    bool ServiceOne(Clock::time_point now, Clock::time_point& next);
+    void Changed();
 
     CEventLoop& m_loop;
     LineSelections m_selections;

@@ -1,1 +1,220 @@
+// The reply reader thread, its gathering rule and the hand-over to the driver's thread.
 #include "upgrade/reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "serial/com_port.h"
+
+namespace tarvik {
+
+namespace {
+
+constexpr size_t kEndMarkSize = sizeof kEndMark;
+// A read that fails this many times in a row without waiting is a device that is gone.
+constexpr int kQuickFailuresBeforePause = 2;
+
+uint32_t TimeoutMs(std::chrono::milliseconds timeout) {
+    return static_cast<uint32_t>(timeout.count());
+}
+
+}  // namespace
+
+// ---- CReplyGatherer ----
+
+CReplyGatherer::CReplyGatherer(uint8_t* buffer, size_t capacity)
+    : m_buffer(buffer), m_capacity(capacity) {}
+
+uint32_t CReplyGatherer::Take(const uint8_t* chunk, uint32_t count) {
+    const size_t room = m_capacity - m_count;
+    const size_t taken = std::min<size_t>(count, room);
+    if (taken > 0) {
+        std::memcpy(m_buffer + m_count, chunk, taken);
+        m_count += taken;
+    }
+    return static_cast<uint32_t>(taken);
+}
+
+bool CReplyGatherer::EndsWithMark() const {
+    return m_count >= kEndMarkSize &&
+           std::memcmp(m_buffer + m_count - kEndMarkSize, kEndMark, kEndMarkSize) == 0;
+}
+
+// ---- CReplyHandOver ----
+
+CReplyHandOver::CReplyHandOver(std::function<void()> notify) : m_notify(std::move(notify)) {}
+
+bool CReplyHandOver::Post(const uint8_t* data, uint32_t count) {
+    uint64_t sequence = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_cancelled) {
+            return false;
+        }
+        m_data = data;
+        m_count = count;
+        sequence = ++m_offered;
+    }
+    m_cv.notify_all();  // a DeliverWithin may be waiting
+    if (m_notify) {
+        m_notify();
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [&] { return m_handled >= sequence || m_cancelled; });
+    const bool handled = m_handled >= sequence;
+    if (m_taken < sequence) {
+        m_taken = sequence;  // withdrawn: no Deliver may take it after this
+    }
+    m_data = nullptr;
+    m_count = 0;
+    return handled;
+}
+
+bool CReplyHandOver::Deliver(const Handler& handler) {
+    const uint8_t* data = nullptr;
+    uint32_t count = 0;
+    uint64_t sequence = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_cancelled || m_taken >= m_offered) {
+            return false;
+        }
+        sequence = m_offered;
+        m_taken = sequence;
+        data = m_data;
+        count = m_count;
+    }
+    // Unlocked: the handler may show a message box that runs a nested event loop.
+    handler(data, count);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_handled = sequence;
+    }
+    m_cv.notify_all();
+    return true;
+}
+
+bool CReplyHandOver::DeliverWithin(const Handler& handler, std::chrono::milliseconds timeout) {
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait_for(lock, timeout, [&] { return m_cancelled || m_taken < m_offered; });
+    }
+    return Deliver(handler);
+}
+
+void CReplyHandOver::Cancel() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cancelled = true;
+    }
+    m_cv.notify_all();
+}
+
+void CReplyHandOver::Reset() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cancelled = false;
+}
+
+// ---- CReplyReader ----
+
+CReplyReader::CReplyReader() : m_receive(std::make_unique<uint8_t[]>(kReceiveBufferSize)) {}
+
+CReplyReader::~CReplyReader() {
+    StopAndJoin();
+}
+
+bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver) {
+    if (m_running.load()) {
+        return false;
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();  // it has ended: only its return is left
+    }
+    m_stop.store(false);  // a stop request for the previous reader is not this one's
+    handOver.Reset();
+    m_handOver = &handOver;
+    m_running.store(true);
+    m_thread = std::thread(&CReplyReader::Run, this, &port, &handOver);
+    return true;
+}
+
+void CReplyReader::RequestStop() {
+    {
+        std::lock_guard<std::mutex> lock(m_pauseMutex);
+        m_stop.store(true);
+    }
+    m_pauseCv.notify_all();
+}
+
+void CReplyReader::StopAndJoin() {
+    RequestStop();
+    // The driver's thread is about to wait for the reader: it can no longer deliver, so
+    // a reader blocked in the hand-over must be let go.
+    if (m_handOver != nullptr) {
+        m_handOver->Cancel();
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+bool CReplyReader::Running() const {
+    return m_running.load();
+}
+
+uint32_t CReplyReader::ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::milliseconds timeout,
+                                 int& quickFailures) {
+    const auto started = std::chrono::steady_clock::now();
+    uint32_t count = 0;
+    const uint32_t result = port.Read(chunk, kChunkSize, &count, nullptr, TimeoutMs(timeout));
+    count = std::min(count, kChunkSize);  // never trust a count beyond what was asked
+    if (count > 0 || result == kErrSuccess || result == kErrTimeout) {
+        quickFailures = 0;
+        return count;
+    }
+    // A failed read. One may be a transfer aborted by a send on the other thread; a run of
+    // them that return at once is a device that is gone: wait out the time-out.
+    if (++quickFailures >= kQuickFailuresBeforePause) {
+        std::unique_lock<std::mutex> lock(m_pauseMutex);
+        m_pauseCv.wait_until(lock, started + timeout, [&] { return m_stop.load(); });
+    }
+    return 0;
+}
+
+void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
+    CReplyGatherer reply(m_receive.get(), kReceiveBufferSize);
+    uint8_t chunk[kChunkSize];
+    uint32_t leftAt = 0;  // bytes of the last chunk that did not fit into a full buffer
+    uint32_t left = 0;
+    int quickFailures = 0;
+
+    while (!m_stop.load()) {
+        reply.Clear();
+        if (left == 0) {
+            const uint32_t count = ReadChunk(*port, chunk, kFirstReadTimeout, quickFailures);
+            if (count == 0) {
+                continue;
+            }
+            leftAt = 0;
+            left = count;
+        }
+        uint32_t taken = reply.Take(chunk + leftAt, left);
+        leftAt += taken;
+        left -= taken;
+        while (!reply.Complete()) {
+            const uint32_t count = ReadChunk(*port, chunk, kGatherReadTimeout, quickFailures);
+            if (count == 0) {
+                break;  // silent for one gathering read: the reply is complete
+            }
+            taken = reply.Take(chunk, count);
+            leftAt = taken;
+            left = count - taken;
+        }
+        handOver->Post(reply.Data(), reply.Count());
+    }
+    port->Close();
+    m_stop.store(false);
+    m_running.store(false);
+}
+
+}  // namespace tarvik

@@ -1,5 +1,8 @@
 // The reply reader: a thread that reads the port, gathers one reply at a time and hands it
 // synchronously to the driver's thread; asked to stop, it closes the port and ends.
+//
+// A reply ends when its gathered bytes end with 'E' 'D', or when the line stays silent for
+// one 20 ms read. Whatever arrives in one burst is one reply, whatever it holds.
 #pragma once
 
 #include <atomic>
@@ -16,11 +19,38 @@ namespace tarvik {
 
 class CComPort;
 
-inline constexpr size_t kReceiveBufferSize = 524288;  // one reply at most, bytes
-inline constexpr uint32_t kChunkSize = 512;           // bytes per read
-inline constexpr std::chrono::milliseconds kFirstReadTimeout{100};   // between replies
-inline constexpr std::chrono::milliseconds kGatherReadTimeout{20};   // silence ends a reply
-inline constexpr uint8_t kEndMark[2] = {0x45, 0x44};  // 'E' 'D' ends a reply at once
+inline constexpr size_t kReceiveBufferSize = 524288;                // one reply at most, bytes
+inline constexpr uint32_t kChunkSize = 512;                         // bytes per read
+inline constexpr std::chrono::milliseconds kFirstReadTimeout{100};  // between replies
+inline constexpr std::chrono::milliseconds kGatherReadTimeout{20};  // silence ends a reply
+inline constexpr uint8_t kEndMark[2] = {0x45, 0x44};                // 'E' 'D' ends a reply at once
+
+// Puts one reply together from the chunks the port returns. Plain bytes in, no port, no
+// thread: the end rule can be tried on any sequence of chunks.
+class CReplyGatherer {
+public:
+    // `buffer` holds `capacity` bytes and outlives the gatherer; nothing is written beyond.
+    CReplyGatherer(uint8_t* buffer, size_t capacity);
+
+    // Forgets the reply gathered so far.
+    void Clear() { m_count = 0; }
+    // Appends a chunk behind the bytes gathered; returns how many bytes it took, fewer than
+    // `count` only when the buffer has filled up (the rest belongs to the next reply).
+    uint32_t Take(const uint8_t* chunk, uint32_t count);
+    // The gathered bytes end with the end mark (looked at across chunks).
+    bool EndsWithMark() const;
+    bool Full() const { return m_count == m_capacity; }
+    // Nothing more belongs to this reply: the end mark came, or the buffer is full.
+    bool Complete() const { return EndsWithMark() || Full(); }
+
+    const uint8_t* Data() const { return m_buffer; }
+    uint32_t Count() const { return static_cast<uint32_t>(m_count); }
+
+private:
+    uint8_t* m_buffer;
+    size_t m_capacity;
+    size_t m_count = 0;
+};
 
 // The synchronous hand-over of one reply from the reader thread to the driver's thread.
 class CReplyHandOver {
@@ -31,10 +61,14 @@ public:
     explicit CReplyHandOver(std::function<void()> notify);
 
     // Reader thread: offers a reply and blocks until Deliver() has handled it or the
-    // hand-over is cancelled. True when it was handled.
+    // hand-over is cancelled. True when it was handled. The bytes stay in place until then.
     bool Post(const uint8_t* data, uint32_t count);
-    // Driver thread: handles the waiting reply, if any, then releases the reader.
+    // Driver thread: handles the waiting reply, if any, then releases the reader. The
+    // handler copies what it needs before it does anything that may wait: a Cancel during
+    // the handler releases the reader at once.
     bool Deliver(const Handler& handler);
+    // Driver thread: as Deliver, but first waits up to `timeout` for a reply to be offered.
+    bool DeliverWithin(const Handler& handler, std::chrono::milliseconds timeout);
     // Any thread: releases a reader blocked in Post, now and until Reset().
     void Cancel();
     void Reset();
@@ -45,33 +79,48 @@ private:
     std::condition_variable m_cv;
     const uint8_t* m_data = nullptr;
     uint32_t m_count = 0;
-    bool m_pending = false;
+    uint64_t m_offered = 0;  // sequence number of the last reply offered by Post
+    uint64_t m_taken = 0;    // the last one taken by Deliver (or withdrawn by its Post)
+    uint64_t m_handled = 0;  // the last one whose handler has returned
     bool m_cancelled = false;
 };
 
 class CReplyReader {
 public:
-    CReplyReader();
+    CReplyReader();   // allocates the receive buffer once
     ~CReplyReader();  // StopAndJoin
 
-    // Starts the reader on `port`. False while a previous reader has not yet ended; a new
-    // reader never sees an earlier stop request.
+    CReplyReader(const CReplyReader&) = delete;
+    CReplyReader& operator=(const CReplyReader&) = delete;
+
+    // Driver thread. Starts the reader on an open `port`. False while a previous reader
+    // has not yet ended; a new reader never sees an earlier stop request.
     bool Start(CComPort& port, CReplyHandOver& handOver);
-    // Asks the reader to close the port and end; does not wait.
+    // Any thread. Asks the reader to close the port and end; does not wait. The reader
+    // notices between replies: within one read (at most 100 ms) when idle, after the
+    // hand-over when a reply is on its way.
     void RequestStop();
-    // Asks it to stop, releases a hand-over in progress and waits until it has ended.
-    // Safe from the driver's thread even while the reader waits inside a hand-over.
+    // Driver thread. Asks it to stop, releases a hand-over in progress (that reply is not
+    // handled) and waits until it has closed the port and ended.
     void StopAndJoin();
+    // Any thread: a reader is running (it has not yet closed the port and ended).
     bool Running() const;
 
 private:
     void Run(CComPort* port, CReplyHandOver* handOver);
+    // One read of up to kChunkSize bytes into `chunk`; returns the bytes read (0 on a
+    // time-out or a failure). A port that fails at once again and again (a device pulled
+    // out) is given the whole time-out before the next read, so the reader never spins.
+    uint32_t ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::milliseconds timeout,
+                       int& quickFailures);
 
     std::unique_ptr<uint8_t[]> m_receive;  // kReceiveBufferSize
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_running{false};
-    CReplyHandOver* m_handOver = nullptr;
-    std::thread m_thread;
+    std::mutex m_pauseMutex;  // the pause after failing reads, cut short by a stop request
+    std::condition_variable m_pauseCv;
+    CReplyHandOver* m_handOver = nullptr;  // driver thread only
+    std::thread m_thread;                  // driver thread only
 };
 
 }  // namespace tarvik

@@ -36,11 +36,12 @@ uint8_t Sum8(const uint8_t* bytes, size_t count) {
     return sum;
 }
 
-// Copies the frame's fields, in wire order, into `wire`; returns the bytes written.
+// Copies the frame's fields, in wire order, into `wire`: header, command, step, payload,
+// checksum, trailer, nothing inserted or escaped.
 template <size_t PayloadSize>
-size_t Serialize(const uint8_t (&header)[2], uint8_t command, uint8_t step,
-                 const uint8_t (&payload)[PayloadSize], uint8_t checksum,
-                 const uint8_t (&trailer)[2], uint8_t* wire) {
+void Serialize(const uint8_t (&header)[2], uint8_t command, uint8_t step,
+               const uint8_t (&payload)[PayloadSize], uint8_t checksum, const uint8_t (&trailer)[2],
+               uint8_t* wire) {
     size_t at = 0;
     wire[at++] = header[0];
     wire[at++] = header[1];
@@ -50,15 +51,19 @@ size_t Serialize(const uint8_t (&header)[2], uint8_t command, uint8_t step,
     at += PayloadSize;
     wire[at++] = checksum;
     wire[at++] = trailer[0];
-    wire[at++] = trailer[1];
-    return at;
+    wire[at] = trailer[1];
 }
+
+// header + command + step + payload + checksum + trailer
+constexpr size_t kFramingBytes = 2 + 1 + 1 + 1 + 2;
+static_assert(kFramingBytes + kCmdPayloadSize == kCmdFrameSize);
+static_assert(kFramingBytes + kDataPayloadSize == kDataFrameSize);
 
 // Sum of header, command, step and payload: the bytes the checksum byte covers.
 template <size_t PayloadSize>
 uint8_t FieldSum(const uint8_t (&header)[2], uint8_t command, uint8_t step,
                  const uint8_t (&payload)[PayloadSize]) {
-    uint8_t sum = Sum8(header, 2);
+    uint8_t sum = Sum8(header, sizeof header);
     sum = static_cast<uint8_t>(sum + command + step);
     return static_cast<uint8_t>(sum + Sum8(payload, PayloadSize));
 }

@@ -11,14 +11,24 @@
 //
 // Every operation returns an error code and records it (LastError): 0 success, 6 port not
 // open, 1247 already open, 1460 the caller's time-out ran out, 0x80070057 unsupported mode,
-// anything else the platform's errno of the failing call.
+// anything else the platform's errno of the failing call (ENOENT missing device, EWOULDBLOCK
+// a port another open holds, EINVAL a line setting out of range, EIO a vanished device,
+// ECANCELED a transfer ended early by a Write's purge or by Close).
+//
+// Line settings and flow control live only in the device: every setting operation reads
+// the device's termios2, changes its own fields and writes it back, and the getters read
+// the device. The read time-out mode, the event mask and the event character have no
+// device counterpart on Linux and live in the object.
 //
 // Threads: one thread may Read (and WaitEvent) while another Writes, Setups and reads the
-// settings; Close may come from either thread and is safe against Write and Setup on the
-// other (a lock in the object serialises them). Open runs before a reader thread exists.
+// settings; Close may come from either thread and is safe against every other operation:
+// it wakes a Read, Write or WaitEvent blocked on the other thread, waits until that call has
+// left the device (promptly, it is woken) and only then closes the descriptor. IsOpen and
+// LastError from any thread. Two concurrent Reads are not supported.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,10 +36,10 @@
 namespace tarvik {
 
 inline constexpr uint32_t kErrSuccess = 0;
-inline constexpr uint32_t kErrInvalidHandle = 6;         // the port is not open
-inline constexpr uint32_t kErrAlreadyInitialized = 1247; // Open on an open port
-inline constexpr uint32_t kErrTimeout = 1460;            // the caller's wait ran out
-inline constexpr uint32_t kErrInvalidArg = 0x80070057;   // unsupported preset mode
+inline constexpr uint32_t kErrInvalidHandle = 6;          // the port is not open
+inline constexpr uint32_t kErrAlreadyInitialized = 1247;  // Open on an open port
+inline constexpr uint32_t kErrTimeout = 1460;             // the caller's wait ran out
+inline constexpr uint32_t kErrInvalidArg = 0x80070057;    // unsupported preset mode
 
 // Flow-control modes.
 inline constexpr uint32_t kHandshakeOff = 0;
@@ -57,9 +67,20 @@ inline constexpr uint32_t kEvBreak = 0x0040;
 inline constexpr uint32_t kEvErr = 0x0080;
 inline constexpr uint32_t kDefaultEventMask = kEvRxChar | kEvBreak | kEvErr;  // 0xC1
 
-// A caller-supplied record of an asynchronous transfer. When a caller passes one, the
-// operation does not wait for a pending transfer: it returns 0 and the caller waits on
-// `event` (a descriptor that becomes readable on completion) and reads `count`/`error`.
+// Timing of the read time-out mode 1 (and the write limit it sets).
+// A read ends kBurstGap after the last byte of a burst, or kReadTotalConstant +
+// kReadTotalPerByte x the requested length after the read began (counted from the call, not
+// from the first byte), whichever comes first, with what it has (possibly nothing, code 0).
+inline constexpr std::chrono::milliseconds kBurstGap{2};
+inline constexpr std::chrono::milliseconds kReadTotalConstant{1};
+inline constexpr std::chrono::milliseconds kReadTotalPerByte{1};
+// A write ends after this long in total whatever its length, code 0 and the bytes so far.
+inline constexpr std::chrono::milliseconds kWriteTotalTimed{300};
+
+// A caller-supplied record of a transfer. On Linux a transfer always ends (completes, fails
+// or times out) within the call; the record then also receives `count` and `error`, and
+// `event` (an eventfd or a pipe's write end, or -1) is signalled on completion, so a caller
+// written for asynchronous completion finds it already complete.
 struct ComOverlapped {
     int event = -1;
     uint32_t count = 0;
@@ -76,30 +97,42 @@ public:
 
     // Opens "\\.\COMn" (resolved as com_names.h says) or a plain device path, exclusively,
     // puts it into raw mode and applies the defaults: event mask 0xC1, 115200 8N1, read
-    // mode 1, no flow control. Queue sizes are accepted and checked but Linux keeps its own.
+    // mode 1, no flow control. Queue sizes are accepted; Linux keeps its own. Returns the
+    // result of the last default; a non-zero result always leaves the port closed, so the
+    // caller may simply try again. Call before a reader thread exists.
     virtual uint32_t Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize);
     virtual uint32_t Close();
     virtual uint32_t Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits);
     virtual uint32_t SetEventChar(uint8_t eventChar, bool addRxFlagEvent);
     virtual uint32_t SetMask(uint32_t mask);
+    // Waits up to the time-out (ms) for received data (kEvRxChar, when the mask holds it):
+    // 0 when data is ready, 1460 when none came. Break and line-error events are not
+    // reported on Linux. A vanished device waits out the time-out and reports the error.
     virtual uint32_t WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs);
     virtual uint32_t SetupHandshaking(uint32_t mode);
     virtual uint32_t SetupReadTimeouts(uint32_t mode, uint32_t ignored);
     virtual int32_t GetBaudRate();
     virtual int32_t GetDataBits();
     virtual int32_t GetParity();
+    // 0 one stop bit; with CSTOPB set: 1 (one and a half) at 5 data bits, else 2.
     virtual int32_t GetStopBits();
     virtual int32_t GetHandshaking();
     virtual uint32_t GetMask();
     virtual uint8_t GetEventChar();
     virtual uint32_t WriteString(const char* text, uint32_t* countOut, ComOverlapped* overlapped,
                                  uint32_t timeoutMs);
-    // Purges both directions (and wakes a Read blocked on another thread), then writes.
+    // Purges both directions (input not yet read, including bytes a timed-out Read kept;
+    // output not yet sent) and ends a Read blocked on another thread, then writes. Ends when
+    // all bytes are written (0), when the caller's time-out runs out first (1460, count 0)
+    // or when mode 1's kWriteTotalTimed runs out first (0, count = bytes written so far).
     virtual uint32_t Write(const void* bytes, uint32_t length, uint32_t* countOut,
                            ComOverlapped* overlapped, uint32_t timeoutMs);
-    // In mode 1 a read ends 2 ms after the last byte of a burst; if the caller's time-out
-    // runs out first it returns 1460 with a count of 0, and the bytes it had taken in are
-    // kept for the next Read.
+    // Mode 0 returns at once with what has arrived. Mode 1 ends as kBurstGap says; if the
+    // caller's time-out runs out first it returns 1460 with a count of 0, and the bytes it
+    // had taken in are kept and come first from the next Read. A Write's purge or Close on
+    // another thread ends it early: count = the bytes it had, code 0 if any, else ECANCELED.
+    // On a vanished device (hang-up, EIO) a Read that has no bytes waits out the caller's
+    // time-out and then reports the error, so a reader loop does not spin.
     virtual uint32_t Read(void* buffer, uint32_t length, uint32_t* countOut,
                           ComOverlapped* overlapped, uint32_t timeoutMs);
 

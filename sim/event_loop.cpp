@@ -1,0 +1,336 @@
+#include "event_loop.h"
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "line_settings.h"
+#include "scanner.h"
+#include "summary.h"
+#include "transmitter.h"
+
+namespace tarvik::sim {
+
+namespace {
+
+// A partial frame whose bytes stop coming for this long is dropped: the tool always writes
+// a whole frame at once, so the rest is not coming.
+constexpr std::chrono::milliseconds kStaleFrameGap{200};
+constexpr std::size_t kReadChunk = 4096;
+
+enum class Reason { kOnce, kTimeout, kSignal, kVanish, kLine };
+
+const char* reasonName(Reason r) {
+    switch (r) {
+        case Reason::kOnce:
+            return "once";
+        case Reason::kTimeout:
+            return "timeout";
+        case Reason::kSignal:
+            return "signal";
+        case Reason::kVanish:
+            return "vanish";
+        case Reason::kLine:
+            return "line";
+    }
+    return "?";
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string out;
+    char buf[4];
+    for (Byte b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02x ", b);
+        out += buf;
+    }
+    if (!out.empty()) {
+        out.pop_back();
+    }
+    return out;
+}
+
+// Writes the image through a temporary file, so that a reader never sees half of it.
+void writeImage(const std::string& path, const Bytes& image) {
+    const std::string temp = path + ".part";
+    {
+        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(image.data()),
+                static_cast<std::streamsize>(image.size()));
+        if (!f) {
+            std::cerr << "tarvik-sim: cannot write " << temp << "\n";
+            return;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::cerr << "tarvik-sim: cannot write " << path << ": " << std::strerror(errno) << "\n";
+    }
+}
+
+class EventLoop {
+public:
+    EventLoop(const Options& options, BoardPort& port, int signalFd)
+        : m_options(options),
+          m_port(port),
+          m_signalFd(signalFd),
+          m_board(options.board),
+          m_tx(options.pace),
+          m_started(Clock::now()),
+          m_bootEnd(m_started + options.bootAfter),
+          m_deviceBaud(options.board.baud) {
+        if (options.timeout) {
+            m_deadline = m_started + *options.timeout;
+        }
+        if (!m_port.isPty()) {
+            setLineSpeed(m_port.fd(), m_deviceBaud);
+        }
+    }
+
+    int run() {
+        const Reason reason = loop();
+        if (m_options.out) {
+            writeImage(*m_options.out, m_board.image());
+        }
+        std::cout << summaryJson(m_board, m_scanner.badFrames(), m_turnarounds, reasonName(reason))
+                  << std::endl;
+        m_port.close();
+        const bool gaveUp = reason == Reason::kTimeout && m_options.once && !m_completed;
+        return gaveUp || reason == Reason::kLine ? kExitTimedOut : kExitOk;
+    }
+
+private:
+    Reason loop() {
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            if (m_deadline && now >= *m_deadline) {
+                return Reason::kTimeout;
+            }
+            while (auto frame = m_scanner.next()) {
+                m_pending.push_back(std::move(*frame));
+            }
+            m_scanner.expire(now, kStaleFrameGap);
+            handleDueFrames(now);
+            followBoardRate();
+            if (!transmit(now)) {
+                return Reason::kLine;
+            }
+            if (m_vanishing && m_tx.idle()) {
+                return Reason::kVanish;
+            }
+            if (m_options.once && m_completed && m_tx.idle()) {
+                return Reason::kOnce;
+            }
+            if (auto r = wait(now)) {
+                return *r;
+            }
+        }
+    }
+
+    // The line speed a frame arriving now was sent at. On a pty it is what the tool set on
+    // its side; an existing device runs at the board's own rate, so a real UART is what
+    // garbles a frame sent at another one.
+    std::uint32_t lineSpeed() const {
+        if (!m_port.isPty()) {
+            return m_board.listenBaud();
+        }
+        return readLineSpeed(m_port.fd()).value_or(m_board.listenBaud());
+    }
+
+    void handleDueFrames(Clock::time_point now) {
+        while (!m_pending.empty() && m_pending.front().complete <= now && !m_vanishing) {
+            const ReceivedFrame frame = std::move(m_pending.front());
+            m_pending.pop_front();
+            Outcome out = m_board.receive(frame.bytes, frame.baud);
+            if (m_options.trace) {
+                std::cerr << "rx " << hex(frame.bytes) << " @" << frame.baud << out.note << "\n";
+                for (const Transmission& t : out.sends) {
+                    std::cerr << "tx +" << t.after.count() << "ms " << hex(t.bytes) << "\n";
+                }
+            }
+            if (out.imageComplete) {
+                // Written before the answer goes out: once the tool reports success, the
+                // file is whole.
+                if (m_options.out) {
+                    writeImage(*m_options.out, m_board.image());
+                }
+                m_completed = true;
+            }
+            for (Transmission& t : out.sends) {
+                m_tx.schedule(now + t.after, std::move(t.bytes), t.baud, t.reply);
+            }
+            m_vanishing = m_vanishing || out.vanish;
+        }
+    }
+
+    // On a device, the board's UART follows the rate the board listens at, once what it
+    // was sending at the old rate has gone out.
+    void followBoardRate() {
+        if (m_port.isPty() || !m_tx.idle() || m_board.listenBaud() == m_deviceBaud) {
+            return;
+        }
+        m_deviceBaud = m_board.listenBaud();
+        if (!setLineSpeed(m_port.fd(), m_deviceBaud)) {
+            std::cerr << "tarvik-sim: cannot set " << m_port.path() << " to " << m_deviceBaud
+                      << " baud\n";
+        }
+    }
+
+    // Writes what is ready. False when the line failed.
+    bool transmit(Clock::time_point now) {
+        m_blocked = false;
+        for (;;) {
+            const std::span<const Byte> bytes = m_tx.ready(now);
+            if (bytes.empty()) {
+                return true;
+            }
+            const ssize_t n = ::write(m_port.fd(), bytes.data(), bytes.size());
+            if (n > 0) {
+                if (m_tx.written(static_cast<std::size_t>(n), Clock::now())) {
+                    m_lastReplyEnd = Clock::now();
+                }
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) {
+                m_blocked = true;  // the other side does not read: wait until it does
+                return true;
+            }
+            std::cerr << "tarvik-sim: writing " << m_port.path()
+                      << " failed: " << std::strerror(errno) << "\n";
+            return false;
+        }
+    }
+
+    // Waits for the line, a signal or the next timed event. Returns a reason to end.
+    std::optional<Reason> wait(Clock::time_point now) {
+        std::optional<Clock::time_point> wake = m_deadline;
+        auto earliest = [&wake](std::optional<Clock::time_point> t) {
+            if (t && (!wake || *t < *wake)) {
+                wake = t;
+            }
+        };
+        if (!m_blocked) {
+            earliest(m_tx.nextReady());
+        }
+        if (!m_pending.empty() && !m_vanishing) {
+            earliest(m_pending.front().complete);
+        }
+        earliest(m_scanner.expiresAt(kStaleFrameGap));
+
+        timespec timeout{};
+        timespec* timeoutPtr = nullptr;
+        if (wake) {
+            const auto left = std::max(std::chrono::nanoseconds(0), *wake - now);
+            const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+            timeout.tv_sec = static_cast<time_t>(secs.count());
+            timeout.tv_nsec = static_cast<long>((left - secs).count());
+            timeoutPtr = &timeout;
+        }
+        pollfd fds[2] = {
+            {m_port.fd(), static_cast<short>(POLLIN | (m_blocked ? POLLOUT : 0)), 0},
+            {m_signalFd, POLLIN, 0},
+        };
+        const int ready = ppoll(fds, 2, timeoutPtr, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                return std::nullopt;
+            }
+            std::cerr << "tarvik-sim: poll failed: " << std::strerror(errno) << "\n";
+            return Reason::kLine;
+        }
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            [[maybe_unused]] ssize_t n = ::read(m_signalFd, &info, sizeof info);
+            return Reason::kSignal;
+        }
+        if (fds[0].revents & POLLIN) {
+            if (!receive()) {
+                return Reason::kLine;
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            std::cerr << "tarvik-sim: " << m_port.path() << " hung up\n";
+            return Reason::kLine;
+        }
+        return std::nullopt;
+    }
+
+    // Reads what arrived. False when the line failed.
+    bool receive() {
+        for (;;) {
+            const std::uint32_t baud = lineSpeed();
+            Byte buf[kReadChunk];
+            const ssize_t n = ::read(m_port.fd(), buf, sizeof buf);
+            const Clock::time_point at = Clock::now();
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) {
+                return true;
+            }
+            if (n <= 0) {
+                std::cerr << "tarvik-sim: reading " << m_port.path()
+                          << " failed: " << (n == 0 ? "end of file" : std::strerror(errno)) << "\n";
+                return false;
+            }
+            if (m_lastReplyEnd) {
+                m_turnarounds.push_back(
+                    std::chrono::duration_cast<std::chrono::microseconds>(at - *m_lastReplyEnd)
+                        .count());
+                m_lastReplyEnd.reset();
+            }
+            if (at < m_bootEnd) {
+                if (m_options.trace) {
+                    std::cerr << "rx ignored before power-up: " << n << " bytes\n";
+                }
+                continue;
+            }
+            const auto count = static_cast<std::size_t>(n);
+            if (m_options.pace) {
+                // The bytes cross the line one after the other, after whatever was still on it.
+                const auto perByte = byteTime(baud);
+                const Clock::time_point start = std::max(at, m_rxLineFree);
+                m_rxLineFree = start + lineTime(count, baud);
+                m_scanner.push(buf, count, start + perByte, perByte, baud);
+            } else {
+                m_scanner.push(buf, count, at, std::chrono::nanoseconds(0), baud);
+            }
+        }
+    }
+
+    const Options& m_options;
+    BoardPort& m_port;
+    int m_signalFd;
+    Board m_board;
+    FrameScanner m_scanner;
+    Transmitter m_tx;
+    std::deque<ReceivedFrame> m_pending;  // complete frames waiting for their time on the line
+    Clock::time_point m_started;
+    Clock::time_point m_bootEnd;
+    std::optional<Clock::time_point> m_deadline;
+    Clock::time_point m_rxLineFree{};
+    std::optional<Clock::time_point> m_lastReplyEnd;
+    std::vector<std::int64_t> m_turnarounds;
+    std::uint32_t m_deviceBaud;
+    bool m_blocked = false;
+    bool m_completed = false;
+    bool m_vanishing = false;
+};
+
+}  // namespace
+
+int runBoard(const Options& options, BoardPort& port, int signalFd) {
+    EventLoop loop(options, port, signalFd);
+    return loop.run();
+}
+
+}  // namespace tarvik::sim

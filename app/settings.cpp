@@ -1,0 +1,273 @@
+#include "app/settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "serial/com_names.h"
+
+namespace tarvik {
+
+namespace {
+
+constexpr char kKeyPath[] = "upgrade_path";
+constexpr char kKeyName[] = "upgrade_name";
+constexpr char kKeyPort[] = "Scom";
+constexpr char kKeyBaud[] = "Sbotelv";
+constexpr char kKeyDataBits[] = "Sdata";
+constexpr char kKeyStopBits[] = "Sstop";
+constexpr char kKeyParity[] = "Scheck";
+constexpr char kTempSuffix[] = ".tmp.";
+constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string Trim(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && IsBlank(text[first])) {
+        ++first;
+    }
+    while (last > first && IsBlank(text[last - 1])) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The first `count` characters of UTF-8 `text`; a character is never split.
+std::string CutCharacters(const std::string& text, size_t count) {
+    size_t characters = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool startsCharacter = (byte & 0xC0) != 0x80;
+        if (startsCharacter) {
+            if (characters == count) {
+                return text.substr(0, i);
+            }
+            ++characters;
+        }
+    }
+    return text;
+}
+
+// One line of the file holds one value: a line break inside a value would start a new key.
+std::string OneLine(const std::string& value) {
+    return value.substr(0, value.find_first_of("\r\n"));
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string SettingsFilePath() {
+    return ConfigFolder() + "/" + kSettingsFileName;
+}
+
+CProfile CProfile::Parse(const std::string& text) {
+    CProfile profile;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::string trimmed = Trim(line);
+        if (trimmed.empty() || trimmed[0] == ';') {
+            continue;
+        }
+        if (trimmed[0] == '[') {
+            const size_t close = trimmed.find(']');
+            const size_t length = (close == std::string::npos) ? std::string::npos : close - 1;
+            profile.m_sections.push_back(Section{Trim(trimmed.substr(1, length)), {}});
+            continue;
+        }
+        if (profile.m_sections.empty()) {
+            continue;  // lines before the first section belong to none
+        }
+        Entry entry;
+        const size_t equals = trimmed.find('=');
+        if (equals == std::string::npos) {
+            entry.key = trimmed;
+        } else {
+            entry.key = Trim(trimmed.substr(0, equals));
+            entry.value = Trim(trimmed.substr(equals + 1));
+            entry.hasValue = true;
+        }
+        profile.m_sections.back().entries.push_back(std::move(entry));
+    }
+    return profile;
+}
+
+CProfile CProfile::ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return CProfile{};
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    return Parse(content.str());
+}
+
+const CProfile::Entry* CProfile::Find(const std::string& section, const std::string& key) const {
+    // Only the first section of that name is searched, and its first such key wins.
+    for (const Section& candidate : m_sections) {
+        if (!EqualNoCase(candidate.name, section)) {
+            continue;
+        }
+        for (const Entry& entry : candidate.entries) {
+            if (EqualNoCase(entry.key, key)) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+    return nullptr;
+}
+
+std::string CProfile::GetString(const std::string& section, const std::string& key,
+                                const std::string& fallback) const {
+    const Entry* entry = Find(section, key);
+    std::string value = (entry != nullptr && entry->hasValue) ? entry->value : fallback;
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return CutCharacters(value, kProfileTextMax);
+}
+
+int CProfile::GetInt(const std::string& section, const std::string& key, int fallback) const {
+    const std::string value = GetString(section, key, std::string());
+    if (value.empty()) {
+        return fallback;
+    }
+    size_t i = 0;
+    while (i < value.size() && (IsBlank(value[i]) || value[i] == '\n')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+        negative = value[i] == '-';
+        ++i;
+    }
+    // Far beyond any list index; a longer number saturates instead of overflowing.
+    constexpr int64_t kLimit = static_cast<int64_t>(INT_MAX) + 1;
+    int64_t number = 0;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+        number = number * 10 + (value[i] - '0');
+        if (number > kLimit) {
+            number = kLimit;
+        }
+    }
+    if (negative) {
+        return static_cast<int>(-number);
+    }
+    return static_cast<int>(number > INT_MAX ? INT_MAX : number);
+}
+
+Settings LoadSettings(const std::string& path) {
+    const CProfile profile = CProfile::ReadFile(path);
+    const Settings defaults;
+    Settings settings;
+    settings.upgradePath = profile.GetString(kSettingsSection, kKeyPath, "");
+    settings.upgradeName = profile.GetString(kSettingsSection, kKeyName, "");
+    settings.portIndex = profile.GetInt(kSettingsSection, kKeyPort, defaults.portIndex);
+    settings.baudIndex = profile.GetInt(kSettingsSection, kKeyBaud, defaults.baudIndex);
+    settings.dataBitsIndex = profile.GetInt(kSettingsSection, kKeyDataBits, defaults.dataBitsIndex);
+    settings.stopBitsIndex = profile.GetInt(kSettingsSection, kKeyStopBits, defaults.stopBitsIndex);
+    settings.parityIndex = profile.GetInt(kSettingsSection, kKeyParity, defaults.parityIndex);
+    return settings;
+}
+
+std::string FormatSettings(const Settings& settings) {
+    std::ostringstream out;
+    out << '[' << kSettingsSection << "]\n";
+    out << kKeyPath << '=' << OneLine(settings.upgradePath) << '\n';
+    out << kKeyName << '=' << OneLine(settings.upgradeName) << '\n';
+    out << kKeyPort << '=' << settings.portIndex << '\n';
+    out << kKeyBaud << '=' << settings.baudIndex << '\n';
+    out << kKeyDataBits << '=' << settings.dataBitsIndex << '\n';
+    out << kKeyStopBits << '=' << settings.stopBitsIndex << '\n';
+    out << kKeyParity << '=' << settings.parityIndex << '\n';
+    return out.str();
+}
+
+bool SaveSettings(const std::string& path, const Settings& settings) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path target(path);
+    // A settings file that is a link (kept with the user's other configuration files) stays
+    // a link: the new content goes where it points.
+    if (fs::is_symlink(fs::symlink_status(target, error))) {
+        const fs::path resolved = fs::weakly_canonical(target, error);
+        if (error) {
+            return false;
+        }
+        target = resolved;
+    }
+    if (target.has_parent_path()) {
+        fs::create_directories(target.parent_path(), error);
+        if (error) {
+            return false;
+        }
+    }
+
+    const std::string temp = target.string() + kTempSuffix + std::to_string(::getpid());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+    if (fd < 0 && errno == EEXIST) {
+        // Left behind by a run of this process id that ended during a save.
+        ::unlink(temp.c_str());
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+    }
+    if (fd < 0) {
+        return false;
+    }
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0) {
+        ::fchmod(fd, old.st_mode & 07777);
+    }
+    const bool written = WriteAll(fd, FormatSettings(settings)) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,82 @@
+// The settings file tools-tarvik.ini: the last image chosen and the selections of the five
+// port lists, carried from one run to the next.
+//
+//   [Info]
+//   upgrade_path=<full path of the image>
+//   upgrade_name=<its file name>
+//   Scom=<port list index>      Sbotelv=<baud list index>   Sdata=<data-bits list index>
+//   Sstop=<stop-bits list index> Scheck=<parity list index>
+//
+// Read with the rules of the classic profile reader (section and key names without regard to
+// case, texts cut to 199 characters, integers as that reader parses them, a missing key
+// takes its default). Plain C++; called on the user-interface thread only.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tarvik {
+
+inline constexpr char kSettingsFileName[] = "tools-tarvik.ini";
+inline constexpr char kSettingsSection[] = "Info";
+// A text value keeps at most this many characters (the reader's 200-character buffer less
+// its terminator).
+inline constexpr size_t kProfileTextMax = 199;
+
+struct Settings {
+    std::string upgradePath;  // upgrade_path
+    std::string upgradeName;  // upgrade_name
+    int portIndex = 0;        // Scom: COM1
+    int baudIndex = 9;        // Sbotelv: "115200"
+    int dataBitsIndex = 1;    // Sdata: "8"
+    int stopBitsIndex = 0;    // Sstop: "1"
+    int parityIndex = 0;      // Scheck: "NONE"
+
+    bool operator==(const Settings&) const = default;
+};
+
+// <configuration folder>/tools-tarvik.ini.
+std::string SettingsFilePath();
+
+// A parsed INI text: sections of key=value lines.
+class CProfile {
+public:
+    static CProfile Parse(const std::string& text);
+    // A missing or unreadable file gives an empty profile.
+    static CProfile ReadFile(const std::string& path);
+
+    // The value of `key` in `section`, both matched without regard to ASCII case (the first
+    // such section and key win); surrounding blanks and one pair of matching quotes are
+    // removed; cut to kProfileTextMax characters. A missing key gives `fallback`.
+    std::string GetString(const std::string& section, const std::string& key,
+                          const std::string& fallback) const;
+    // The value read as an integer: blanks, an optional sign, decimal digits up to the first
+    // other character (none gives 0). A missing or empty value gives `fallback`.
+    int GetInt(const std::string& section, const std::string& key, int fallback) const;
+
+private:
+    struct Entry {
+        std::string key;
+        std::string value;
+        bool hasValue = false;  // a line without '=' names a key with no value
+    };
+    struct Section {
+        std::string name;
+        std::vector<Entry> entries;
+    };
+    const Entry* Find(const std::string& section, const std::string& key) const;
+
+    std::vector<Section> m_sections;
+};
+
+// Reads `path`; every value absent from it takes its default.
+Settings LoadSettings(const std::string& path);
+// The whole file as written: [Info] and the seven keys in their order.
+std::string FormatSettings(const Settings& settings);
+// Writes the file whole, beside the old one, and renames it over it: the old settings stay
+// intact until the new ones are complete on disk. A symbolic link is written through. False
+// when it could not be saved (the old file is then untouched).
+bool SaveSettings(const std::string& path, const Settings& settings);
+
+}  // namespace tarvik

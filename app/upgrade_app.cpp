@@ -1,0 +1,34 @@
+#include "app/upgrade_app.h"
+
+#include <QFileInfo>
+
+#include <memory>
+
+#include "app/upgrade_dlg.h"
+
+namespace tarvik {
+
+QString AppNameFromExecutable(const QString& executablePath) {
+    // Only the last extension goes: "tarvik.exe" and "tarvik" are both "tarvik".
+    const QString fileName = QFileInfo(executablePath).fileName();
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 ? fileName.left(dot) : fileName;
+}
+
+CUpgradeApp::CUpgradeApp(int& argc, char** argv) : QApplication(argc, argv) {
+    QString executable = applicationFilePath();
+    if (executable.isEmpty() && argc > 0) {
+        executable = QString::fromLocal8Bit(argv[0]);
+    }
+    setApplicationName(AppNameFromExecutable(executable));
+}
+
+bool CUpgradeApp::InitInstance() {
+    // The platform's socket start-up and 3-D control services have no counterpart here.
+    auto window = std::make_unique<CUpgradeDlg>();
+    window->exec();
+    window.reset();
+    return false;
+}
+
+}  // namespace tarvik

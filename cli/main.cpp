@@ -1,0 +1,105 @@
+// tarvik-cli: the upgrade engine of the window, driven from a terminal, for scripts and
+// production lines. No Qt: it runs where there is no desktop.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+
+#include "cli/options.h"
+#include "cli/port_list.h"
+#include "cli/upgrade_run.h"
+
+namespace {
+
+using namespace tarvik::cli;
+
+constexpr const char kDescription[] =
+    "Upgrades the firmware of serial relay control boards, as the tarvik window does.\n"
+    "PORT is a COM name (COM3: a link tarvik-ports/com3 in the configuration folder, else\n"
+    "COM1-32 = /dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31) or a\n"
+    "device path.";
+
+constexpr const char kExitCodes[] =
+    "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
+    "rejected; 3 a port could not be opened; 4 no board found within the search time-out;\n"
+    "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed).";
+
+void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searchSeconds,
+                       double& stallSeconds) {
+    upgrade
+        .add_option("--port", options.ports,
+                    "COM name or device path; repeat it to upgrade several boards at once")
+        ->required()
+        ->type_name("PORT");
+    upgrade.add_option("--image", options.image, "firmware image (*.bin)")
+        ->required()
+        ->type_name("FILE");
+    upgrade.add_option("--data-bits", options.dataBits, "data bits while searching")
+        ->check(CLI::IsMember({7, 8}))
+        ->capture_default_str();
+    upgrade.add_option("--parity", options.parity, "parity while searching")
+        ->check(CLI::IsMember({"none", "odd", "even"}, CLI::ignore_case))
+        ->capture_default_str();
+    upgrade.add_option("--stop-bits", options.stopBits, "stop bits while searching")
+        ->check(CLI::IsMember({"1", "1.5", "2"}))
+        ->capture_default_str();
+    upgrade.add_option("--baud", options.baud, "baud rate the port is opened with")
+        ->check(CLI::Range(1u, 0xFFFFFFFFu))
+        ->capture_default_str();
+    upgrade
+        .add_option("--search-timeout", searchSeconds,
+                    "give up the device search after SEC seconds (exit 4); default: no bound")
+        ->check(CLI::PositiveNumber)
+        ->type_name("SEC");
+    upgrade
+        .add_option("--stall-timeout", stallSeconds,
+                    "end an upgrade that stays stalled (a failure shown, no timer running) for "
+                    "SEC seconds (exit 1)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("SEC")
+        ->capture_default_str();
+    upgrade.add_flag("--trace", options.trace,
+                     "print every frame sent (->) and received (<-) in hex on standard error");
+    upgrade.add_flag("--quiet", options.quiet, "print only the outcome of each port");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A closed pipe on standard output must not end an upgrade half-way.
+    signal(SIGPIPE, SIG_IGN);
+
+    CLI::App app(kDescription, "tarvik-cli");
+    app.footer(kExitCodes);
+    app.require_subcommand(1);
+
+    UpgradeOptions options;
+    double searchSeconds = 0;
+    double stallSeconds = std::chrono::duration<double>(kDefaultStallTimeout).count();
+    CLI::App* upgrade = app.add_subcommand("upgrade", "upgrade the board on every --port");
+    AddUpgradeOptions(*upgrade, options, searchSeconds, stallSeconds);
+    CLI::App* ports =
+        app.add_subcommand("ports", "list every COM name that leads to a present device");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+
+    if (ports->parsed()) {
+        std::fputs(FormatPorts(ListPorts()).c_str(), stdout);
+        return kExitOk;
+    }
+    if (upgrade->count("--search-timeout") > 0) {
+        options.searchTimeout = SecondsToMs(searchSeconds);
+    }
+    options.stallTimeout = SecondsToMs(stallSeconds);
+    return RunUpgrade(options);
+}

@@ -1,0 +1,53 @@
+// What `tarvik-cli upgrade` was asked to do, and the exit codes of the program.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "upgrade/driver.h"
+
+namespace tarvik::cli {
+
+// Exit codes of tarvik-cli, for scripts and production lines.
+enum ExitCode : int {
+    kExitOk = 0,            // every board succeeded (or `ports` listed)
+    kExitFailed = 1,        // an upgrade failed
+    kExitUsage = 2,         // usage error, or the image was rejected
+    kExitPortFailed = 3,    // a port could not be opened
+    kExitNotFound = 4,      // no board answered within the search time-out
+    kExitInterrupted = 130  // SIGINT or SIGTERM: every port stopped and closed
+};
+
+// The window's first-run line settings: 115200 baud, 8 data bits, no parity, one stop bit.
+inline constexpr uint32_t kDefaultBaud = 115200;
+inline constexpr int kDefaultDataBits = 8;
+inline constexpr const char kDefaultParity[] = "none";
+inline constexpr const char kDefaultStopBits[] = "1";
+// How long an upgrade may stay stalled (a failure shown, no timer running) before it ends.
+inline constexpr std::chrono::milliseconds kDefaultStallTimeout{5000};
+
+struct UpgradeOptions {
+    std::vector<std::string> ports;  // COM names or device paths, in the order given
+    std::string image;
+    int dataBits = kDefaultDataBits;                         // 7 or 8
+    std::string parity = kDefaultParity;                     // none, odd, even
+    std::string stopBits = kDefaultStopBits;                 // 1, 1.5, 2
+    uint32_t baud = kDefaultBaud;                            // used when the port is opened
+    std::optional<std::chrono::milliseconds> searchTimeout;  // none: search without end
+    std::chrono::milliseconds stallTimeout = kDefaultStallTimeout;
+    bool trace = false;
+    bool quiet = false;
+};
+
+// The list selections the window would have for these settings: data bits - 7, the index
+// of the parity in none/odd/even, the index of the stop bits in 1/1.5/2. Values outside
+// those lists give -1 (no selection), as an empty list does in the window.
+LineSelections SelectionsFor(const UpgradeOptions& options);
+
+// Seconds as given on the command line, to whole milliseconds (rounded to nearest).
+std::chrono::milliseconds SecondsToMs(double seconds);
+
+}  // namespace tarvik::cli

@@ -1,0 +1,227 @@
+#include "cli/progress_view.h"
+
+#include <algorithm>
+
+#include "cli/text_format.h"
+#include "upgrade/frames.h"
+#include "upgrade/texts.h"
+
+namespace tarvik::cli {
+
+namespace {
+
+constexpr int kPercent = 100;
+constexpr int kTenths = 10;
+constexpr const char kGap[] = "  ";
+// ANSI sequences of the in-place redraw.
+constexpr const char kCursorUpFormat[] = "\x1b[%zuA";
+constexpr const char kClearLine[] = "\r\x1b[2K";
+
+std::string NameColumn(const PortStatus& port) {
+    return port.name + kGap;
+}
+
+std::string Blocks(const PortStatus& port) {
+    return std::to_string(port.blocks) + "/" + std::to_string(port.totalBlocks);
+}
+
+std::string TransferFigures(const PortStatus& port) {
+    std::string text = Blocks(port);
+    if (port.totalBlocks > 0) {
+        const auto percent =
+            static_cast<unsigned>(static_cast<uint64_t>(port.blocks) * kPercent / port.totalBlocks);
+        text += std::string(kGap) + std::to_string(percent) + "%";
+    }
+    if (port.bytesPerSecond && *port.bytesPerSecond > 0) {
+        text += std::string(kGap) + Rate(*port.bytesPerSecond);
+        const uint32_t left = port.totalBlocks > port.blocks ? port.totalBlocks - port.blocks : 0;
+        const double seconds = static_cast<double>(left) * kBlockSize / *port.bytesPerSecond;
+        text += std::string(kGap) +
+                Clock(std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000.0))) + " left";
+    }
+    return text;
+}
+
+const char* VerdictWord(const PortStatus& port) {
+    switch (port.verdict) {
+        case Verdict::Succeeded:
+            return text::kUpgradeSucceeded;
+        case Verdict::Failed:
+            return text::kUpgradeFailed;
+        case Verdict::Stopped:
+            return text::kUpgradeStopped;
+        case Verdict::NotFound:
+            return "no board found";
+        case Verdict::Running:
+            break;
+    }
+    return "running";
+}
+
+}  // namespace
+
+CProgressView::CProgressView(std::FILE* out, bool live, bool quiet, size_t columns)
+    : m_out(out), m_live(live && !quiet), m_quiet(quiet), m_columns(columns) {}
+
+CProgressView::Stage CProgressView::StageOf(const PortStatus& port) {
+    if (port.verdict != Verdict::Running) {
+        return Stage::Ended;
+    }
+    if (port.stalledFor && port.phase == UpgradePhase::Stalled) {
+        return Stage::Stalled;
+    }
+    switch (port.phase) {
+        case UpgradePhase::Scanning:
+            return Stage::Search;
+        case UpgradePhase::FastResend:
+            return Stage::FastResend;
+        case UpgradePhase::Handshake:
+        case UpgradePhase::Sending:
+        case UpgradePhase::Verifying:
+        case UpgradePhase::Finishing:
+        case UpgradePhase::Stalled:
+            return Stage::Transfer;
+        case UpgradePhase::Idle:
+            break;
+    }
+    return Stage::None;
+}
+
+std::string CProgressView::ProgressLine(const PortStatus& port) {
+    if (port.verdict != Verdict::Running) {
+        return OutcomeLine(port);
+    }
+    std::string line = NameColumn(port);
+    if (port.stalledFor && port.phase == UpgradePhase::Stalled) {
+        return line + (port.status.empty() ? port.info : port.status) + kGap +
+               "no further reply for " + Seconds(*port.stalledFor);
+    }
+    line += TrimRight(port.info);
+    if (port.deviceFound && port.totalBlocks > 0) {
+        line += std::string(kGap) + TransferFigures(port);
+    } else if (!port.deviceFound) {
+        line += std::string(kGap) + Seconds(port.elapsed);
+    }
+    return line;
+}
+
+std::string CProgressView::OutcomeLine(const PortStatus& port) {
+    std::string line = NameColumn(port) + port.result;
+    if (!port.detail.empty()) {
+        line += std::string(kGap) + port.detail;
+    }
+    return line + kGap + Seconds(port.elapsed);
+}
+
+std::string CProgressView::SummaryTable(const std::vector<PortStatus>& ports) {
+    std::vector<std::vector<std::string>> rows = {{"port", "device", "result", "blocks", "time"}};
+    for (const PortStatus& p : ports) {
+        rows.push_back({p.name, p.device, VerdictWord(p),
+                        p.totalBlocks > 0 ? Blocks(p) : std::string("-"), Seconds(p.elapsed)});
+    }
+    std::vector<size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows) {
+        for (size_t c = 0; c < row.size(); ++c) {
+            widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+        }
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            line += PadWidth(row[c], widths[c]) + kGap;
+        }
+        out += TrimRight(line) + "\n";
+    }
+    return out;
+}
+
+void CProgressView::Update(const std::vector<PortStatus>& ports) {
+    if (m_live) {
+        Redraw(ports);
+    } else {
+        PrintNews(ports);
+    }
+}
+
+void CProgressView::Finish(const std::vector<PortStatus>& ports) {
+    Update(ports);
+    if (ports.size() > 1) {
+        std::fputs("\n", m_out);
+        std::fputs(SummaryTable(ports).c_str(), m_out);
+    }
+    std::fflush(m_out);
+}
+
+void CProgressView::Redraw(const std::vector<PortStatus>& ports) {
+    std::string frame;
+    if (m_drawnLines > 0) {
+        char up[32];
+        std::snprintf(up, sizeof up, kCursorUpFormat, m_drawnLines);
+        frame += up;
+    }
+    // One column short of the width, so that no line wraps and the cursor count holds.
+    const size_t width = m_columns > 1 ? m_columns - 1 : m_columns;
+    for (const PortStatus& port : ports) {
+        frame += kClearLine;
+        frame += FitWidth(ProgressLine(port), width);
+        frame += "\n";
+    }
+    m_drawnLines = ports.size();
+    std::fputs(frame.c_str(), m_out);
+    std::fflush(m_out);
+}
+
+void CProgressView::PrintNews(const std::vector<PortStatus>& ports) {
+    m_shown.resize(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const PortStatus& port = ports[i];
+        Shown& shown = m_shown[i];
+        const Stage stage = StageOf(port);
+        if (stage == shown.stage && stage != Stage::Transfer) {
+            continue;
+        }
+        std::string line;
+        if (stage == Stage::Ended) {
+            line = OutcomeLine(port);
+        } else if (m_quiet) {
+            // only outcomes
+        } else if (stage != shown.stage) {
+            switch (stage) {
+                case Stage::Search:
+                    line = NameColumn(port) + TrimRight(port.info);
+                    break;
+                case Stage::FastResend:
+                    line = NameColumn(port) + TrimRight(text::kNotFoundPowerUp);
+                    break;
+                case Stage::Transfer:
+                    line = NameColumn(port) + TrimRight(port.info);
+                    break;
+                case Stage::Stalled:
+                    line = ProgressLine(port);
+                    break;
+                case Stage::None:
+                case Stage::Ended:
+                    break;
+            }
+        }
+        shown.stage = stage;
+        if (stage == Stage::Transfer && !m_quiet && port.totalBlocks > 0) {
+            const int tenth =
+                static_cast<int>(static_cast<uint64_t>(port.blocks) * kTenths / port.totalBlocks);
+            if (tenth > shown.tenth) {
+                shown.tenth = tenth;
+                if (!line.empty()) {
+                    line += "\n";
+                }
+                line += NameColumn(port) + TransferFigures(port);
+            }
+        }
+        if (!line.empty()) {
+            std::fputs((line + "\n").c_str(), m_out);
+        }
+    }
+    std::fflush(m_out);
+}
+
+}  // namespace tarvik::cli

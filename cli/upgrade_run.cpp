@@ -1,0 +1,431 @@
+#include "cli/upgrade_run.h"
+
+#include <limits.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/progress_view.h"
+#include "cli/signal_watch.h"
+#include "cli/text_format.h"
+#include "serial/com_names.h"
+#include "serial/com_port.h"
+#include "upgrade/frames.h"
+#include "upgrade/image.h"
+#include "upgrade/loop_driver.h"
+#include "upgrade/texts.h"
+
+namespace tarvik::cli {
+
+namespace {
+
+using Clock = CEventLoop::Clock;
+
+// How often the loop hands control back between events: for the time-outs, the signals
+// and the redraw of the progress lines.
+constexpr std::chrono::milliseconds kSupervisePeriod{100};
+constexpr size_t kDefaultColumns = 80;
+constexpr int kStepByteOffset = 3;  // the step byte of a frame
+
+struct PortRun {
+    std::string name;
+    std::string device;
+    std::unique_ptr<CLoopDriver> driver;
+    Verdict verdict = Verdict::Running;
+    std::string result;
+    std::string detail;
+    Clock::time_point started;
+    Clock::time_point ended;
+    std::optional<Clock::time_point> stalledSince;
+    std::optional<Clock::time_point> transferSince;  // the first block observed on its way
+    uint32_t transferFromBlock = 0;
+};
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
+// Where a name leads, for the report and to tell two names of one device apart.
+std::string DeviceOf(const std::string& name) {
+    const std::optional<std::string> path = ResolveDeviceName(name);
+    return path ? RealPath(*path) : std::string();
+}
+
+// The part of the path after its last separator, as the window takes the image name.
+std::string FileName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Why a port did not open, in the operator's terms.
+std::string OpenFailure(const std::string& name, const std::string& device, uint32_t code) {
+    std::string text = name;
+    if (!device.empty() && device != name) {
+        text += " (" + device + ")";
+    }
+    text += ": ";
+    text += text::kPortUnavailable;
+    if (code == kErrAlreadyInitialized) {
+        text += " (already open)";
+    } else if (code != 0 && code < static_cast<uint32_t>(INT_MAX)) {
+        text += " (" + std::string(std::strerror(static_cast<int>(code))) + ")";
+    }
+    if (device.empty() && ComNumber(name)) {
+        text += "; " + name + " leads to no device: add a link " + PortsFolder() + "/com" +
+                std::to_string(*ComNumber(name)) + " to the device";
+    } else if (code == EACCES) {
+        text += "; add the user to the dialout group, then log in again";
+    } else if (code == EBUSY || code == EWOULDBLOCK) {
+        text += "; another program holds the port";
+    }
+    return text;
+}
+
+// The image checks of Start, made once before any port is touched, with Start's texts.
+std::optional<std::string> CheckImageFile(const std::string& path) {
+    uint32_t length = 0;
+    switch (LoadImageFile(path, FirmwareBuffer(), kFirmwareCapacity, length)) {
+        case LoadResult::Ok:
+            break;
+        case LoadResult::OpenFailed:
+        case LoadResult::ReadFailed:
+            return std::string(text::kOpenFileFailed);
+        case LoadResult::TooBig:
+            return std::string(text::kFileHuge);
+    }
+    if (CheckImage(FirmwareBuffer(), length) == kImageRejected) {
+        return std::string(text::kBinFileBad);
+    }
+    return std::nullopt;
+}
+
+const char* StartFailureText(StartResult result) {
+    switch (result) {
+        case StartResult::PortNotOpen:
+            return text::kOpenPortFirst;
+        case StartResult::NoFileChosen:
+            return text::kChooseFile;
+        case StartResult::OpenFailed:
+        case StartResult::ReadFailed:
+            return text::kOpenFileFailed;
+        case StartResult::TooBig:
+            return text::kFileHuge;
+        case StartResult::BadImage:
+            return text::kBinFileBad;
+        case StartResult::Started:
+            break;
+    }
+    return "";
+}
+
+std::chrono::milliseconds Since(Clock::time_point from, Clock::time_point now) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now - from);
+}
+
+std::string StepByteText(uint8_t step) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02x", step);
+    return text;
+}
+
+class CUpgradeRun {
+public:
+    explicit CUpgradeRun(const UpgradeOptions& options) : m_options(options) {}
+    int Run();
+
+private:
+    bool OpenPorts();
+    bool StartEngines();
+    void Supervise(Clock::time_point now);
+    void Judge(PortRun& port, Clock::time_point now);
+    void End(PortRun& port, Verdict verdict, std::string result, std::string detail,
+             Clock::time_point now);
+    bool AllEnded() const;
+    std::vector<PortStatus> Snapshot(Clock::time_point now) const;
+    void CloseAll();
+    int ExitCodeOf() const;
+
+    const UpgradeOptions& m_options;
+    Clock::time_point m_programStart = Clock::now();
+    CEventLoop m_loop;
+    std::vector<PortRun> m_ports;
+    std::unique_ptr<CSignalWatch> m_signals;
+    std::unique_ptr<CProgressView> m_view;
+};
+
+bool CUpgradeRun::OpenPorts() {
+    const LineSelections selections = SelectionsFor(m_options);
+    for (const std::string& name : m_options.ports) {
+        PortRun port;
+        port.name = name;
+        port.device = DeviceOf(name);
+        port.driver = std::make_unique<CLoopDriver>(m_loop, selections);
+        if (m_options.trace) {
+            port.driver->onTrace = [this, name](TraceDirection direction, const uint8_t* bytes,
+                                                size_t length) {
+                const std::string line =
+                    TraceLine(Since(m_programStart, Clock::now()), name, direction, bytes, length);
+                std::fprintf(stderr, "%s\n", line.c_str());
+            };
+        }
+        const uint32_t code = port.driver->OpenPort(name, m_options.baud);
+        m_ports.push_back(std::move(port));
+        if (code != kErrSuccess) {
+            std::fprintf(stderr, "tarvik-cli: %s\n",
+                         OpenFailure(name, m_ports.back().device, code).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CUpgradeRun::StartEngines() {
+    // Every engine loads the image into the one firmware buffer; the loads all happen here,
+    // on the loop's thread, before the loop runs, so no transfer reads the buffer meanwhile.
+    const std::string name = FileName(m_options.image);
+    for (PortRun& port : m_ports) {
+        const StartResult result = port.driver->Engine().Start(m_options.image, name);
+        port.started = Clock::now();
+        if (result != StartResult::Started) {
+            std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(),
+                         StartFailureText(result));
+            return false;
+        }
+    }
+    return true;
+}
+
+void CUpgradeRun::End(PortRun& port, Verdict verdict, std::string result, std::string detail,
+                      Clock::time_point now) {
+    port.verdict = verdict;
+    port.result = std::move(result);
+    port.detail = std::move(detail);
+    port.ended = now;
+}
+
+void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
+    if (port.verdict != Verdict::Running) {
+        return;
+    }
+    CUpgradeEngine& engine = port.driver->Engine();
+    CLoopDriver& driver = *port.driver;
+    switch (engine.Outcome()) {
+        case UpgradeOutcome::Succeeded:
+            End(port, Verdict::Succeeded, text::kUpgradeSucceeded, "", now);
+            return;
+        case UpgradeOutcome::Failed: {
+            const std::vector<std::string> messages = driver.Messages();
+            End(port, Verdict::Failed, driver.Status(), messages.empty() ? "" : messages.back(),
+                now);
+            return;
+        }
+        case UpgradeOutcome::Stopped:
+        case UpgradeOutcome::None:
+            break;
+    }
+    if (m_options.searchTimeout && !engine.DeviceFound() &&
+        Since(port.started, now) >= *m_options.searchTimeout) {
+        engine.OnStop();
+        End(port, Verdict::NotFound, "no board found",
+            "no answer within the search time-out of " + Seconds(*m_options.searchTimeout), now);
+        return;
+    }
+    // Stalled: a failure shown (or the finish command unanswered) and no timer left to
+    // move on. A further good reply may still continue it, so it is given some time.
+    const UpgradePhase phase = engine.Phase();
+    const bool stalled = (phase == UpgradePhase::Stalled || phase == UpgradePhase::Finishing) &&
+                         !driver.AnyTimerArmed();
+    if (!stalled) {
+        port.stalledSince.reset();
+    } else if (!port.stalledSince) {
+        port.stalledSince = now;
+    } else if (now - *port.stalledSince >= m_options.stallTimeout) {
+        const uint8_t step = engine.State().rememberedFrame[kStepByteOffset];
+        std::string status = driver.Status();
+        if (status.rfind(text::kUpgradeFailed, 0) != 0) {
+            status = text::kUpgradeFailed;
+        }
+        engine.OnStop();
+        End(port, Verdict::Failed, status,
+            "no further reply for " + Seconds(m_options.stallTimeout) + " after frame " +
+                StepByteText(step),
+            now);
+        return;
+    }
+    if (!port.transferSince && phase == UpgradePhase::Sending) {
+        port.transferSince = now;
+        port.transferFromBlock = engine.State().blockCounter;
+    }
+}
+
+void CUpgradeRun::Supervise(Clock::time_point now) {
+    for (PortRun& port : m_ports) {
+        Judge(port, now);
+    }
+}
+
+bool CUpgradeRun::AllEnded() const {
+    for (const PortRun& port : m_ports) {
+        if (port.verdict == Verdict::Running) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<PortStatus> CUpgradeRun::Snapshot(Clock::time_point now) const {
+    std::vector<PortStatus> out;
+    for (const PortRun& port : m_ports) {
+        CLoopDriver& driver = *port.driver;
+        const CUpgradeEngine& engine = driver.Engine();
+        PortStatus s;
+        s.name = port.name;
+        s.device = port.device;
+        s.verdict = port.verdict;
+        s.phase = engine.Phase();
+        // While scanning, the info line shows the search text from the first tick on; before
+        // it, the line still holds its old text.
+        s.info = s.phase == UpgradePhase::Scanning ? engine.State().searchText : driver.Info();
+        s.status = driver.Status();
+        s.deviceFound = engine.DeviceFound();
+        s.blocks = engine.State().blockCounter;
+        s.totalBlocks = engine.State().totalBlocks;
+        if (!s.deviceFound) {
+            s.totalBlocks = 0;
+        }
+        const Clock::time_point end = port.verdict == Verdict::Running ? now : port.ended;
+        s.elapsed = Since(port.started, end);
+        if (port.transferSince && s.blocks > port.transferFromBlock && now > *port.transferSince) {
+            const double seconds = std::chrono::duration<double>(now - *port.transferSince).count();
+            s.bytesPerSecond =
+                static_cast<double>(s.blocks - port.transferFromBlock) * kBlockSize / seconds;
+        }
+        if (port.stalledSince) {
+            s.stalledFor = Since(*port.stalledSince, now);
+        }
+        s.result = port.result;
+        s.detail = port.detail;
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+void CUpgradeRun::CloseAll() {
+    for (PortRun& port : m_ports) {
+        port.driver->ClosePort();
+    }
+}
+
+int CUpgradeRun::ExitCodeOf() const {
+    bool notFound = false;
+    for (const PortRun& port : m_ports) {
+        if (port.verdict == Verdict::Failed) {
+            return kExitFailed;
+        }
+        notFound = notFound || port.verdict == Verdict::NotFound;
+    }
+    return notFound ? kExitNotFound : kExitOk;
+}
+
+int CUpgradeRun::Run() {
+    for (size_t i = 0; i < m_options.ports.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            const std::string device = DeviceOf(m_options.ports[i]);
+            if (!device.empty() && device == DeviceOf(m_options.ports[j])) {
+                std::fprintf(stderr, "tarvik-cli: %s and %s lead to the same device %s\n",
+                             m_options.ports[j].c_str(), m_options.ports[i].c_str(),
+                             device.c_str());
+                return kExitUsage;
+            }
+        }
+    }
+    if (const std::optional<std::string> rejected = CheckImageFile(m_options.image)) {
+        std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(), rejected->c_str());
+        return kExitUsage;
+    }
+    // Before the first reader thread starts, so that every thread inherits the mask.
+    m_signals = std::make_unique<CSignalWatch>([this] { m_loop.Wake(); });
+
+    if (!OpenPorts()) {
+        CloseAll();
+        return kExitPortFailed;
+    }
+    if (m_signals->Raised() != 0) {
+        CloseAll();
+        return kExitInterrupted;
+    }
+    if (!StartEngines()) {
+        for (PortRun& port : m_ports) {
+            port.driver->Engine().OnStop();
+        }
+        CloseAll();
+        return kExitUsage;
+    }
+
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    // A trace on the same terminal would tear the redrawn lines apart: plain lines then.
+    const bool live = terminal && !(m_options.trace && isatty(STDERR_FILENO) == 1);
+    size_t columns = kDefaultColumns;
+    winsize size{};
+    if (terminal && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        columns = size.ws_col;
+    }
+    m_view = std::make_unique<CProgressView>(stdout, live, m_options.quiet, columns);
+
+    bool interrupted = false;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        Supervise(now);
+        if (AllEnded()) {
+            break;
+        }
+        if (m_signals->Raised() != 0) {
+            interrupted = true;
+            break;
+        }
+        m_view->Update(Snapshot(now));
+        m_loop.RunUntil(
+            [this] {
+                if (m_signals->Raised() != 0) {
+                    return true;
+                }
+                const Clock::time_point at = Clock::now();
+                Supervise(at);
+                return AllEnded();
+            },
+            now + kSupervisePeriod);
+    }
+
+    const Clock::time_point now = Clock::now();
+    if (interrupted) {
+        // Stop on every port, as the window's Stop button: no frame goes to the board.
+        for (PortRun& port : m_ports) {
+            if (port.verdict == Verdict::Running) {
+                port.driver->Engine().OnStop();
+                End(port, Verdict::Stopped, text::kUpgradeStopped, "", now);
+            }
+        }
+    }
+    CloseAll();
+    m_view->Finish(Snapshot(now));
+    return interrupted ? kExitInterrupted : ExitCodeOf();
+}
+
+}  // namespace
+
+int RunUpgrade(const UpgradeOptions& options) {
+    CUpgradeRun run(options);
+    return run.Run();
+}
+
+}  // namespace tarvik::cli

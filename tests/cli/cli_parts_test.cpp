@@ -1,0 +1,70 @@
+// The pieces of tarvik-cli that do not need a board: the line settings it gives the engine
+// and the text measures that keep the redrawn lines and the tables in their columns.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/options.h"
+#include "cli/text_format.h"
+
+namespace tarvik::cli {
+namespace {
+
+TEST(CliLineSettings, OptionsBecomeTheWindowsListSelections) {
+    struct Case {
+        int dataBits;
+        const char* parity;
+        const char* stopBits;
+        LineSelections expected;
+    };
+    const Case cases[] = {
+        {kDefaultDataBits, kDefaultParity, kDefaultStopBits, {1, 0, 0}},  // the first-run ones
+        {7, "odd", "1.5", {0, 1, 1}},
+        {8, "EVEN", "2", {1, 2, 2}},
+    };
+    for (const Case& c : cases) {
+        UpgradeOptions options;
+        options.dataBits = c.dataBits;
+        options.parity = c.parity;
+        options.stopBits = c.stopBits;
+        const LineSelections s = SelectionsFor(options);
+        SCOPED_TRACE(std::to_string(c.dataBits) + c.parity + c.stopBits);
+        EXPECT_EQ(s.dataBitsIndex, c.expected.dataBitsIndex);
+        EXPECT_EQ(s.parityIndex, c.expected.parityIndex);
+        EXPECT_EQ(s.stopBitsIndex, c.expected.stopBitsIndex);
+    }
+    // The defaults are the window's first run: 115200 baud at opening, no search bound.
+    const UpgradeOptions defaults;
+    EXPECT_EQ(defaults.baud, 115200u);
+    EXPECT_FALSE(defaults.searchTimeout.has_value());
+}
+
+TEST(CliText, WideCharactersTakeTwoColumnsAndAreNeverCut) {
+    EXPECT_EQ(DisplayWidth("COM7"), 4u);
+    EXPECT_EQ(DisplayWidth("升级成功"), 8u);
+    EXPECT_EQ(DisplayWidth("已找到设备，正在升级"), 20u);  // the full-width comma too
+    EXPECT_EQ(DisplayWidth("\r\x1b"), 0u);
+    // Cutting in the middle of a wide character drops it whole.
+    EXPECT_EQ(FitWidth("升级成功", 5), "升级");
+    EXPECT_EQ(FitWidth("COM7  升级成功", 7), "COM7  ");
+    EXPECT_EQ(FitWidth("abc", 10), "abc");
+    // Broken UTF-8 neither stops the walk nor runs past the end.
+    const std::string broken = std::string("ab\xE5\x8D", 4);
+    EXPECT_EQ(DisplayWidth(broken), 4u);
+    EXPECT_EQ(FitWidth(broken, 3), std::string("ab\xE5", 3));
+    EXPECT_EQ(PadWidth("升级", 6), "升级  ");
+}
+
+TEST(CliText, DurationsAndRates) {
+    using std::chrono::milliseconds;
+    EXPECT_EQ(Seconds(milliseconds(12345)), "12.3 s");
+    EXPECT_EQ(Clock(milliseconds(7999)), "0:07");
+    EXPECT_EQ(Clock(milliseconds(754000)), "12:34");
+    EXPECT_EQ(Clock(milliseconds(3723000)), "1:02:03");
+    EXPECT_EQ(Rate(850), "850 B/s");
+    EXPECT_EQ(Rate(11.2 * 1024), "11.2 KiB/s");
+    EXPECT_EQ(Rate(1.5 * 1024 * 1024), "1.5 MiB/s");
+}
+
+}  // namespace
+}  // namespace tarvik::cli

@@ -209,6 +209,8 @@ struct CComPort::Impl {
         const auto callerDeadline = start + timeout;
         const auto totalDeadline = start + kReadTotalConstant + kReadTotalPerByte * length;
         auto lastByte = start;
+        // In raw mode (VMIN 0, VTIME 0) a tty's read returns 0, not EAGAIN, when nothing is
+        // there, so only poll's hang-up flags tell a vanished device.
         bool hungUp = false;
         for (;;) {
             while (got < length) {
@@ -218,10 +220,12 @@ struct CComPort::Impl {
                     lastByte = Clock::now();
                 } else if (n < 0 && errno == EINTR) {
                     continue;
-                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !hungUp) {
-                    break;
+                } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                    return Vanished(t, got, errno, callerDeadline);
+                } else if (hungUp) {
+                    return Vanished(t, got, EIO, callerDeadline);
                 } else {
-                    return Vanished(t, got, n < 0 && !hungUp ? errno : EIO, callerDeadline);
+                    break;
                 }
             }
             if (got == length || t.readMode == kReadNonBlocking) {
@@ -247,7 +251,7 @@ struct CComPort::Impl {
                     Keep(t, bytes, got);
                     return {Code(error), 0};
                 case Wake::kDevice:
-                    hungUp = DeviceGone(revents) && (revents & POLLIN) == 0;
+                    hungUp = DeviceGone(revents);
                     break;
             }
         }
@@ -475,7 +479,7 @@ uint32_t CComPort::Close() {
     m_impl->closing = false;
     m_impl->open = false;
     m_impl->idle.notify_all();
-    return m_lastError;
+    return kErrSuccess;
 }
 
 bool CComPort::IsOpen() const {
@@ -499,7 +503,7 @@ uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, ui
     if (int error = serial::SetDeviceTermios(m_impl->fd, settings); error != 0) {
         return m_lastError = Code(error);
     }
-    return m_lastError;
+    return kErrSuccess;
 }
 
 uint32_t CComPort::SetupHandshaking(uint32_t mode) {
@@ -521,7 +525,7 @@ uint32_t CComPort::SetupHandshaking(uint32_t mode) {
     // DTR and RTS active for hardware handshaking, held inactive otherwise, as far as the
     // device has modem lines (a pseudo-terminal has none and refuses).
     serial::SetDtrRts(m_impl->fd, mode == kHandshakeHardware);
-    return m_lastError;
+    return kErrSuccess;
 }
 
 uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
@@ -537,7 +541,7 @@ uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
     if (mode == kReadTimed) {
         m_impl->writeTotal = kWriteTotalTimed;
     }
-    return m_lastError;
+    return kErrSuccess;
 }
 
 uint32_t CComPort::SetMask(uint32_t mask) {
@@ -547,7 +551,7 @@ uint32_t CComPort::SetMask(uint32_t mask) {
         return m_lastError = kErrInvalidHandle;
     }
     m_impl->commMask = mask;
-    return m_lastError;
+    return kErrSuccess;
 }
 
 uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
@@ -560,9 +564,9 @@ uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
         m_impl->eventChar = eventChar;
     }
     if (addRxFlagEvent) {
-        SetMask(GetMask() | kEvRxFlag);
+        return SetMask(GetMask() | kEvRxFlag);
     }
-    return m_lastError;
+    return kErrSuccess;
 }
 
 uint32_t CComPort::GetMask() {

@@ -94,7 +94,8 @@ std::string CProgressView::ProgressLine(const PortStatus& port) {
     std::string line = NameColumn(port);
     if (port.stalledFor && port.phase == UpgradePhase::Stalled) {
         return line + (port.status.empty() ? port.info : port.status) + kGap +
-               "no further reply for " + Seconds(*port.stalledFor);
+               "no further reply for " + Seconds(*port.stalledFor) + " of " +
+               Seconds(port.stallLimit);
     }
     line += TrimRight(port.info);
     if (port.deviceFound && port.totalBlocks > 0) {
@@ -198,7 +199,9 @@ void CProgressView::PrintNews(const std::vector<PortStatus>& ports) {
                     line = NameColumn(port) + TrimRight(port.info);
                     break;
                 case Stage::Stalled:
-                    line = ProgressLine(port);
+                    line = NameColumn(port) + (port.status.empty() ? port.info : port.status) +
+                           kGap + "waiting up to " + Seconds(port.stallLimit) +
+                           " for a further reply";
                     break;
                 case Stage::None:
                 case Stage::Ended:

@@ -30,6 +30,7 @@ struct PortStatus {
     std::chrono::milliseconds elapsed{0};
     std::optional<double> bytesPerSecond;                 // once blocks flow
     std::optional<std::chrono::milliseconds> stalledFor;  // a failure shown, no timer
+    std::chrono::milliseconds stallLimit{0};              // when a stalled upgrade ends
     std::string result;  // when ended: the window's text ("升级成功", "升级失败(0x1b)", ...)
     std::string detail;  // when ended: what else there is to know, may be empty
 };

@@ -161,6 +161,8 @@ private:
     std::vector<PortRun> m_ports;
     std::unique_ptr<CSignalWatch> m_signals;
     std::unique_ptr<CProgressView> m_view;
+    bool m_live = false;
+    bool m_news = false;  // a line, the progress or a verdict changed since the last look
 };
 
 bool CUpgradeRun::OpenPorts() {
@@ -170,6 +172,7 @@ bool CUpgradeRun::OpenPorts() {
         port.name = name;
         port.device = DeviceOf(name);
         port.driver = std::make_unique<CLoopDriver>(m_loop, selections);
+        port.driver->onChange = [this] { m_news = true; };
         if (m_options.trace) {
             port.driver->onTrace = [this, name](TraceDirection direction, const uint8_t* bytes,
                                                 size_t length) {
@@ -211,6 +214,7 @@ void CUpgradeRun::End(PortRun& port, Verdict verdict, std::string result, std::s
     port.result = std::move(result);
     port.detail = std::move(detail);
     port.ended = now;
+    m_news = true;
 }
 
 void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
@@ -249,6 +253,7 @@ void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
         port.stalledSince.reset();
     } else if (!port.stalledSince) {
         port.stalledSince = now;
+        m_news = true;
     } else if (now - *port.stalledSince >= m_options.stallTimeout) {
         const uint8_t step = engine.State().rememberedFrame[kStepByteOffset];
         std::string status = driver.Status();
@@ -313,6 +318,7 @@ std::vector<PortStatus> CUpgradeRun::Snapshot(Clock::time_point now) const {
         if (port.stalledSince) {
             s.stalledFor = Since(*port.stalledSince, now);
         }
+        s.stallLimit = m_options.stallTimeout;
         s.result = port.result;
         s.detail = port.detail;
         out.push_back(std::move(s));
@@ -374,18 +380,27 @@ int CUpgradeRun::Run() {
 
     const bool terminal = isatty(STDOUT_FILENO) == 1;
     // A trace on the same terminal would tear the redrawn lines apart: plain lines then.
-    const bool live = terminal && !(m_options.trace && isatty(STDERR_FILENO) == 1);
+    m_live = terminal && !m_options.quiet && !(m_options.trace && isatty(STDERR_FILENO) == 1);
     size_t columns = kDefaultColumns;
     winsize size{};
     if (terminal && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         columns = size.ws_col;
     }
-    m_view = std::make_unique<CProgressView>(stdout, live, m_options.quiet, columns);
+    m_view = std::make_unique<CProgressView>(stdout, m_live, m_options.quiet, columns);
 
+    // Plain lines are written as things happen, so none is missed between two looks; the
+    // redrawn lines of a terminal at every look.
+    const auto look = [this](Clock::time_point now) {
+        Supervise(now);
+        if (!m_live && m_news) {
+            m_news = false;
+            m_view->Update(Snapshot(now));
+        }
+    };
     bool interrupted = false;
     for (;;) {
         const Clock::time_point now = Clock::now();
-        Supervise(now);
+        look(now);
         if (AllEnded()) {
             break;
         }
@@ -393,14 +408,15 @@ int CUpgradeRun::Run() {
             interrupted = true;
             break;
         }
-        m_view->Update(Snapshot(now));
+        if (m_live) {
+            m_view->Update(Snapshot(now));
+        }
         m_loop.RunUntil(
-            [this] {
+            [&] {
                 if (m_signals->Raised() != 0) {
                     return true;
                 }
-                const Clock::time_point at = Clock::now();
-                Supervise(at);
+                look(Clock::now());
                 return AllEnded();
             },
             now + kSupervisePeriod);

@@ -66,6 +66,12 @@ bool DeviceGone(short revents) {
     return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
+// Whether the device reports a hang-up right now, without waiting.
+bool HungUpNow(int device) {
+    pollfd fds{device, POLLIN, 0};
+    return poll(&fds, 1, 0) > 0 && DeviceGone(fds.revents);
+}
+
 // Reports a finished transfer through the caller's record, if there is one.
 void Complete(ComOverlapped* overlapped, const Outcome& outcome) {
     if (overlapped != nullptr) {
@@ -228,7 +234,15 @@ struct CComPort::Impl {
                     break;
                 }
             }
-            if (got == length || t.readMode == kReadNonBlocking) {
+            if (got == length) {
+                return {kErrSuccess, got};
+            }
+            if (t.readMode == kReadNonBlocking) {
+                // What has arrived, at once; but a device that has gone still costs the
+                // caller's time-out, or a reader polling in this mode would spin on it.
+                if (got == 0 && HungUpNow(t.fd)) {
+                    return Vanished(t, got, EIO, callerDeadline);
+                }
                 return {kErrSuccess, got};
             }
             const auto deviceDeadline =
@@ -359,11 +373,9 @@ struct CComPort::Impl {
     // would otherwise wait for output to drain), the tty open to others again (TIOCEXCL
     // outlives this descriptor when someone else still holds the tty), then closed, which
     // also drops the flock.
-    static void Release(int device, bool exclusive) {
+    static void Release(int device) {
         serial::FlushDevice(device);
-        if (exclusive) {
-            serial::SetExclusive(device, false);
-        }
+        serial::SetExclusive(device, false);
         close(device);
     }
 };
@@ -427,7 +439,7 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t /*inQueueSize*/,
             if (readWake >= 0) {
                 close(readWake);
             }
-            Impl::Release(device, true);
+            Impl::Release(device);
             return m_lastError = Code(error);
         }
         m_impl->fd = device;
@@ -471,7 +483,7 @@ uint32_t CComPort::Close() {
     // Transfers on other threads have been woken and leave promptly; never close a
     // descriptor another thread is still polling.
     m_impl->idle.wait(lock, [this] { return m_impl->inFlight == 0; });
-    Impl::Release(m_impl->fd, true);
+    Impl::Release(m_impl->fd);
     close(m_impl->readWake);
     close(m_impl->closeWake);
     m_impl->fd = m_impl->readWake = m_impl->closeWake = -1;

@@ -28,12 +28,10 @@ std::uint32_t Board::sum() const {
     return total;
 }
 
-void Board::storeBlock(std::uint16_t number, const Byte* data) {
+bool Board::storeBlock(std::uint16_t number, const Byte* data) {
     const std::size_t block = number;
     const bool had = block < m_have.size() && m_have[block];
-    if (had) {
-        ++m_stats.resends;
-    } else if (block != m_have.size()) {
+    if (!had && block != m_have.size()) {
         // The next block in order is the one just past the highest block held.
         ++m_stats.outOfOrder;
     }
@@ -44,6 +42,7 @@ void Board::storeBlock(std::uint16_t number, const Byte* data) {
     m_have[block] = true;
     std::copy(data, data + kBlockSize,
               m_image.begin() + static_cast<std::ptrdiff_t>(block * kBlockSize));
+    return had;
 }
 
 void Board::shapeReply(Outcome& out, Bytes reply, const FaultSet& faults, std::uint32_t baud) {
@@ -101,7 +100,7 @@ Outcome Board::receive(const Bytes& frame, std::uint32_t baud) {
     const Byte step = frame[kStepOffset];
     ++m_stats.frames[step];
     const std::uint64_t nth = ++m_kindCounts[step];
-    const bool repeated = frame == m_lastFrame;
+    bool resend = frame == m_lastFrame;
     m_lastFrame = frame;
     if (step < kFirstStep || step > kLastStep) {
         return out;  // not a frame this board knows: no answer
@@ -109,9 +108,7 @@ Outcome Board::receive(const Bytes& frame, std::uint32_t baud) {
     const FaultSet faults = m_settings.faults.match(step, nth);
     if (faults.fail) {
         out.note += " refused";
-        if (repeated) {
-            ++m_stats.resends;
-        }
+        m_stats.resends += resend ? 1 : 0;
         shapeReply(out, makeReply(command, kStepFailure, {}, m_settings.endDot), faults, replyBaud);
         return out;
     }
@@ -130,7 +127,7 @@ Outcome Board::receive(const Bytes& frame, std::uint32_t baud) {
         case kStepFinalBlock: {
             const auto number = static_cast<std::uint16_t>(frame[kPayloadOffset] |
                                                            (frame[kPayloadOffset + 1] << 8));
-            storeBlock(number, frame.data() + kBlockDataOffset);
+            resend = storeBlock(number, frame.data() + kBlockDataOffset) || resend;
             if (step == kStepDataBlock) {
                 payload = payloadU16(static_cast<std::uint16_t>(number + 1));
             }
@@ -150,10 +147,7 @@ Outcome Board::receive(const Bytes& frame, std::uint32_t baud) {
         default:
             break;
     }
-    const bool block = step == kStepDataBlock || step == kStepFinalBlock;
-    if (repeated && !block) {
-        ++m_stats.resends;  // a repeated block was counted when it was stored
-    }
+    m_stats.resends += resend ? 1 : 0;
     if (answer) {
         shapeReply(out, makeReply(command, step, payload, m_settings.endDot), faults, replyBaud);
     }

@@ -53,7 +53,7 @@ struct BoardStats {
     std::map<int, std::uint64_t> frames;  // step byte -> frames understood
     std::uint64_t wrongSpeed = 0;         // frames heard at a rate the board was not at
     std::uint64_t outOfOrder = 0;         // blocks other than the next one or a repeat
-    std::uint64_t resends = 0;            // repeated blocks and repeated command frames
+    std::uint64_t resends = 0;            // frames repeated byte for byte, and blocks held already
     std::uint64_t replies = 0;            // replies put on the line
     std::uint64_t lostReplies = 0;        // replies dropped on purpose
     std::uint64_t upgrades = 0;           // finish commands handled
@@ -78,8 +78,9 @@ public:
     std::uint32_t sum() const;
 
 private:
-    // Stores a block in the current image and counts it as a repeat or out of order.
-    void storeBlock(std::uint16_t number, const Byte* data);
+    // Stores a block in the current image, counting it when it is out of order. Returns
+    // whether the image held that block already (a resent block replaces it).
+    bool storeBlock(std::uint16_t number, const Byte* data);
     void shapeReply(Outcome& out, Bytes reply, const FaultSet& faults, std::uint32_t baud);
 
     BoardSettings m_settings;

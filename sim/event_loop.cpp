@@ -26,6 +26,14 @@ namespace {
 // a whole frame at once, so the rest is not coming.
 constexpr std::chrono::milliseconds kStaleFrameGap{200};
 constexpr std::size_t kReadChunk = 4096;
+// Before the board ends by itself (--once, --vanish-after) the tool is given time to read its
+// last reply: closing the master throws away whatever the tool has not read. The queue is
+// looked at every kDrainPoll, no sooner than kDrainSettle after the last write (the kernel
+// moves written bytes into the queue a moment later), and for kDrainLimit at most, for a
+// tool that has closed its port.
+constexpr std::chrono::milliseconds kDrainPoll{10};
+constexpr std::chrono::milliseconds kDrainSettle{30};
+constexpr std::chrono::seconds kDrainLimit{2};
 
 enum class Reason { kOnce, kTimeout, kSignal, kVanish, kLine };
 
@@ -113,25 +121,41 @@ private:
             if (m_deadline && now >= *m_deadline) {
                 return Reason::kTimeout;
             }
-            while (auto frame = m_scanner.next()) {
-                m_pending.push_back(std::move(*frame));
-            }
-            m_scanner.expire(now, kStaleFrameGap);
+            do {
+                while (auto frame = m_scanner.next()) {
+                    m_pending.push_back(std::move(*frame));
+                }
+            } while (m_scanner.expire(now, kStaleFrameGap));
             handleDueFrames(now);
             followBoardRate();
             if (!transmit(now)) {
                 return Reason::kLine;
             }
-            if (m_vanishing && m_tx.idle()) {
-                return Reason::kVanish;
-            }
-            if (m_options.once && m_completed && m_tx.idle()) {
-                return Reason::kOnce;
+            if ((m_vanishing || (m_options.once && m_completed)) && m_tx.idle() && delivered(now)) {
+                return m_vanishing ? Reason::kVanish : Reason::kOnce;
             }
             if (auto r = wait(now)) {
                 return *r;
             }
         }
+    }
+
+    // Whether the tool has had its chance to read everything the board sent.
+    bool delivered(Clock::time_point now) {
+        if (!m_drainStart) {
+            m_drainStart = now;
+            m_port.drainDevice();
+        }
+        if (now - *m_drainStart >= kDrainLimit) {
+            return true;
+        }
+        if (m_lastWrite && now - *m_lastWrite < kDrainSettle) {
+            m_draining = true;
+            return false;
+        }
+        const auto unread = m_port.unreadByPeer();
+        m_draining = unread && *unread > 0;
+        return !m_draining;
     }
 
     // The line speed a frame arriving now was sent at. On a pty it is what the tool set on
@@ -193,8 +217,9 @@ private:
             }
             const ssize_t n = ::write(m_port.fd(), bytes.data(), bytes.size());
             if (n > 0) {
-                if (m_tx.written(static_cast<std::size_t>(n), Clock::now())) {
-                    m_lastReplyEnd = Clock::now();
+                m_lastWrite = Clock::now();
+                if (m_tx.written(static_cast<std::size_t>(n), *m_lastWrite)) {
+                    m_lastReplyEnd = m_lastWrite;
                 }
                 continue;
             }
@@ -226,6 +251,9 @@ private:
             earliest(m_pending.front().complete);
         }
         earliest(m_scanner.expiresAt(kStaleFrameGap));
+        if (m_draining) {
+            earliest(now + kDrainPoll);
+        }
 
         timespec timeout{};
         timespec* timeoutPtr = nullptr;
@@ -319,11 +347,14 @@ private:
     std::optional<Clock::time_point> m_deadline;
     Clock::time_point m_rxLineFree{};
     std::optional<Clock::time_point> m_lastReplyEnd;
+    std::optional<Clock::time_point> m_lastWrite;
+    std::optional<Clock::time_point> m_drainStart;  // when the board began to end by itself
     std::vector<std::int64_t> m_turnarounds;
     std::uint32_t m_deviceBaud;
     bool m_blocked = false;
     bool m_completed = false;
     bool m_vanishing = false;
+    bool m_draining = false;  // waiting for the tool to read the last reply
 };
 
 }  // namespace

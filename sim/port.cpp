@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,6 +102,21 @@ void BoardPort::removeLink() {
         ::unlink(m_link->c_str());
     }
     m_link.reset();
+}
+
+std::optional<int> BoardPort::unreadByPeer() const {
+    int count = 0;
+    // The slave held here is the same terminal as the tool's: its input queue is shared.
+    if (m_keep < 0 || ioctl(m_keep, FIONREAD, &count) != 0) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+void BoardPort::drainDevice() const {
+    if (m_keep < 0 && m_fd >= 0) {
+        tcdrain(m_fd);
+    }
 }
 
 void BoardPort::close() {

@@ -27,6 +27,12 @@ public:
     bool makeLink(const std::string& path, std::string& error);
     void removeLink();
 
+    // Bytes written to the port that the other side has not read yet; nothing if that can't
+    // be known. Once the master is closed, whatever the tool has not read is gone.
+    std::optional<int> unreadByPeer() const;
+    // Waits until what was written to a device has gone out on the line.
+    void drainDevice() const;
+
     // Closes everything: the device vanishes, as a pulled USB adapter does.
     void close();
 

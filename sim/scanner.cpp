@@ -20,10 +20,13 @@ void FrameScanner::discard(std::size_t count) {
     m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
-void FrameScanner::expire(Clock::time_point now, std::chrono::nanoseconds gap) {
-    if (auto at = expiresAt(gap); at && now >= *at) {
-        discard(m_bytes.size());
+bool FrameScanner::expire(Clock::time_point now, std::chrono::nanoseconds gap) {
+    const auto at = expiresAt(gap);
+    if (!at || now < *at) {
+        return false;
     }
+    discard(1);
+    return true;
 }
 
 std::optional<Clock::time_point> FrameScanner::expiresAt(std::chrono::nanoseconds gap) const {

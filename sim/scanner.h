@@ -34,9 +34,10 @@ public:
     std::optional<ReceivedFrame> next();
 
     // A frame whose bytes stop coming is not waited for forever: once `now` is `gap` past
-    // the last byte held, everything held is dropped as a bad frame. Returns when that will
-    // be, if bytes are held.
-    void expire(Clock::time_point now, std::chrono::nanoseconds gap);
+    // the last byte held, the frame begun at the front is dropped as a bad frame, and
+    // next() looks for frames in what follows it. Returns whether it dropped anything.
+    bool expire(Clock::time_point now, std::chrono::nanoseconds gap);
+    // When the bytes held will expire, if any are held.
     std::optional<Clock::time_point> expiresAt(std::chrono::nanoseconds gap) const;
 
     std::uint64_t badFrames() const { return m_badFrames; }

@@ -97,9 +97,6 @@ public:
         if (options.timeout) {
             m_deadline = m_started + *options.timeout;
         }
-        if (!m_port.isPty()) {
-            setLineSpeed(m_port.fd(), m_deviceBaud);
-        }
     }
 
     int run() {
@@ -127,10 +124,10 @@ private:
                 }
             } while (m_scanner.expire(now, kStaleFrameGap));
             handleDueFrames(now);
-            followBoardRate();
             if (!transmit(now)) {
                 return Reason::kLine;
             }
+            followBoardRate();
             if ((m_vanishing || (m_options.once && m_completed)) && m_tx.idle() && delivered(now)) {
                 return m_vanishing ? Reason::kVanish : Reason::kOnce;
             }

@@ -18,7 +18,7 @@ std::optional<std::uint32_t> readLineSpeed(int fd);
 bool setLineSpeed(int fd, std::uint32_t baud);
 
 // Raw mode, as a serial port is: 8 data bits, no parity, no echo, no line editing, no
-// translation, no signals, reads return what is there.
+// translation, no signals; a read returns what is there once a byte has come.
 bool makeRaw(int fd);
 
 }  // namespace tarvik::sim

@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
 
     BoardPort port;
     std::string error;
-    const bool opened =
-        options.device ? port.openDevice(*options.device, error) : port.openPty(error);
+    const bool opened = options.device ? port.openDevice(*options.device, options.board.baud, error)
+                                       : port.openPty(error);
     if (!opened) {
         std::cerr << "tarvik-sim: " << error << "\n";
         return kExitUsage;

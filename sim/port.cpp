@@ -52,15 +52,15 @@ bool BoardPort::openPty(std::string& error) {
     return true;
 }
 
-bool BoardPort::openDevice(const std::string& path, std::string& error) {
+bool BoardPort::openDevice(const std::string& path, std::uint32_t baud, std::string& error) {
     m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (m_fd < 0) {
         error = why("cannot open " + path);
         return false;
     }
     m_path = path;
-    if (!makeRaw(m_fd)) {
-        error = why("cannot set " + path + " to raw mode");
+    if (!makeRaw(m_fd) || !setLineSpeed(m_fd, baud)) {
+        error = why("cannot set " + path + " to raw mode at " + std::to_string(baud) + " baud");
         return false;
     }
     return true;

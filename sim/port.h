@@ -2,6 +2,7 @@
 // existing device, and the optional symbolic link that gives it a COM name.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,8 +20,8 @@ public:
     // over and over, until the tool opened the port again. The slave starts in raw mode so
     // that nothing the board sends is echoed back to it.
     bool openPty(std::string& error);
-    // Opens an existing device in raw mode, non-blocking.
-    bool openDevice(const std::string& path, std::string& error);
+    // Opens an existing device in raw mode, non-blocking, at `baud`.
+    bool openDevice(const std::string& path, std::uint32_t baud, std::string& error);
 
     // Makes a symbolic link at `path` to the port (replacing an old link there, creating the
     // folder). Removed again by removeLink() or the destructor, if it still leads here.

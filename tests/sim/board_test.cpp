@@ -30,6 +30,10 @@ struct VectorCase {
     bool endDot;
 };
 
+void PrintTo(const VectorCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ReplyVectors : public ::testing::TestWithParam<VectorCase> {};
 
 // The board's replies to the frames of a 256-byte upgrade of zeros, byte for byte.

@@ -23,6 +23,10 @@ struct ParseCase {
     std::chrono::milliseconds length;
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
+
 class FaultRuleParsing : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(FaultRuleParsing, ReadsKindNumberRepeatAndLength) {

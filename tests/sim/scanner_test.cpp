@@ -33,6 +33,10 @@ struct ScanCase {
     std::uint64_t bad;          // runs of dropped bytes
 };
 
+void PrintTo(const ScanCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Scanning : public ::testing::TestWithParam<ScanCase> {};
 
 TEST_P(Scanning, FindsTheFramesAndCountsWhatIsDropped) {

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "line_bytes.h"
+#include "pty_pair.h"
 #include "sim_process.h"
 
 namespace {
@@ -191,9 +192,10 @@ TEST_P(WholeUpgrade, EveryReplyExactTheImageWrittenAndTheSumReported) {
         const auto got = client.receive(23, kReplyWait);
         EXPECT_EQ(got.bytes, x.replies[i]);
     }
+    // The file is whole by the time the answer to the finish command is in.
+    const Bytes written = readFile(out);
     ASSERT_EQ(sim.waitExit(kExitWait), 0);
 
-    const Bytes written = readFile(out);
     ASSERT_EQ(written.size(), 384u);
     EXPECT_EQ(Bytes(written.begin(), written.begin() + 300), image);
     EXPECT_EQ(Bytes(written.begin() + 300, written.end()), fill(84, 0xFF));
@@ -237,6 +239,10 @@ struct SpeedCase {
     std::vector<SpeedStep> steps;
     std::vector<unsigned> speedsHeard;
 };
+
+void PrintTo(const SpeedCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LineSpeed : public ::testing::TestWithParam<SpeedCase> {};
 
@@ -340,6 +346,10 @@ constexpr auto kDelay = 400ms;
 // the tool never resends the finish command.
 bool resendsAfter(Effect e, std::uint8_t step) {
     return step != 30 && (e == Effect::kSilent || e == Effect::kCorrupt || e == Effect::kRefused);
+}
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
 class Faults : public ::testing::TestWithParam<FaultCase> {};
@@ -565,6 +575,21 @@ TEST(SimLinks, ComNumberGoesInThePortsFolderOfTheConfiguration) {
     }
 }
 
+TEST(SimImageFile, WrittenAtExitAlsoWithoutAFinish) {
+    TempDir dir;
+    const std::string out = dir.file("partial.bin");
+    SimProcess sim({"--out", out});
+    Client client(sim.slavePath());
+    const Exchange x = upgradeOf(patternImage(300));
+    for (std::size_t i = 0; i < 3; ++i) {  // enter-upgrade, begin-transfer, block 0
+        client.send(x.frames[i]);
+        EXPECT_EQ(client.receive(23, kReplyWait).bytes, x.replies[i]);
+    }
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(readFile(out), Bytes(x.received.begin(), x.received.begin() + 128));
+    EXPECT_EQ(summaryOf(sim)["finished"], false);
+}
+
 TEST(SimEnding, OnceGivesUpAtTheTimeoutWithExitCodeOne) {
     SimProcess sim({"--once", "--timeout", "0.5"});
     EXPECT_EQ(sim.waitExit(kExitWait), 1);
@@ -652,6 +677,29 @@ TEST(SimPort, JunkAndBrokenFramesAreCountedAndSkipped) {
     EXPECT_EQ(s["bad_frames"], 2);
     EXPECT_EQ(s["frames"]["25"], 0);
     EXPECT_EQ(s["frames"]["26"], 1);
+}
+
+TEST(SimPort, ServesAnExistingDeviceAtTheBoardsOwnRate) {
+    // The far end of the pair plays the tool; the board serves the pair's slave as its UART
+    // and sets it to the rate it listens at, 115200 once enter-upgrade is answered.
+    tarvik::testing::PtyPair pair;
+    SimProcess sim({"--device", pair.slavePath(), "--baud", "9600"});
+    EXPECT_EQ(sim.slavePath(), pair.slavePath());
+    auto rate = [&pair] {
+        termios tio{};
+        tcgetattr(pair.master(), &tio);
+        return cfgetospeed(&tio);
+    };
+    EXPECT_EQ(rate(), B9600);
+    pair.send(kEnter);
+    EXPECT_EQ(pair.receive(23, std::chrono::duration_cast<std::chrono::milliseconds>(kReplyWait)),
+              reply('W', 25));
+    const auto deadline = Clock::now() + kReplyWait;
+    while (rate() != B115200 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(rate(), B115200);
+    EXPECT_EQ(sim.stop(), 0);
 }
 
 }  // namespace

@@ -217,6 +217,9 @@ void CUpgradeDlg::CreateControls() {
                 }
                 button->setText(text);
                 button->setGeometry(rect);
+                // A dialog would otherwise make its first button the default when shown;
+                // this one has none, and Enter is handled by the dialog itself.
+                button->setAutoDefault(false);
                 button->setDefault(false);
                 widget = button;
                 break;
@@ -388,11 +391,20 @@ QString CUpgradeDlg::PortToolTip() const {
     if (!device) {
         return QStringLiteral("%1 在本机没有对应的设备").arg(name);
     }
-    const QString path = QString::fromStdString(*device);
-    if (!QFileInfo::exists(path)) {
-        return QStringLiteral("%1 → %2（设备不存在）").arg(name, path);
+    const QFileInfo entry(QString::fromStdString(*device));
+    if (entry.isSymLink()) {
+        // An entry of the ports folder: show the device it leads to, and the entry.
+        const QString target = entry.canonicalFilePath();
+        if (target.isEmpty()) {
+            return QStringLiteral("%1 → %2（设备不存在，经 %3）")
+                .arg(name, entry.symLinkTarget(), entry.filePath());
+        }
+        return QStringLiteral("%1 → %2（经 %3）").arg(name, target, entry.filePath());
     }
-    return QStringLiteral("%1 → %2").arg(name, path);
+    if (!entry.exists()) {
+        return QStringLiteral("%1 → %2（设备不存在）").arg(name, entry.filePath());
+    }
+    return QStringLiteral("%1 → %2").arg(name, entry.filePath());
 }
 
 bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -473,10 +485,17 @@ void CUpgradeDlg::OnSysCommand(unsigned commandId) {
 
 void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier &&
-        qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
-        // No button is the default: Enter away from a push button is the dialog's OK.
-        accept();
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        // No button is the default: Enter presses the push button that has the focus, and
+        // anywhere else it is the dialog's OK.
+        auto* button = qobject_cast<QPushButton*>(focusWidget());
+        if (button != nullptr) {
+            if (button->isEnabled()) {
+                button->click();
+            }
+        } else {
+            accept();
+        }
         return;
     }
     QDialog::keyPressEvent(event);

@@ -1,0 +1,585 @@
+// The main window: its lists and first look, the settings file through the window, the
+// ways it ends, the window menu and About box, Open/Close on a pseudo-terminal reached
+// through the ports folder, and Start's checks with their messages.
+#include <QApplication>
+#include <QFileDialog>
+#include <QMenu>
+#include <QtTest>
+
+#include <filesystem>
+#include <memory>
+
+#include "app/about_dlg.h"
+#include "app/dialog_units.h"
+#include "app/settings.h"
+#include "app/upgrade_app.h"
+#include "modal_answerer.h"
+#include "pty_pair.h"
+#include "serial/com_port.h"
+#include "upgrade/texts.h"
+#include "window_fixture.h"
+
+static void InitResources() {
+    Q_INIT_RESOURCE(tarvik);
+}
+
+namespace tarvik {
+
+using testing::ModalAnswerer;
+using testing::PtyPair;
+using testing::ReadText;
+using testing::ScopedConfigHome;
+using testing::WindowParts;
+using testing::WriteImage;
+using testing::WriteText;
+
+namespace {
+
+constexpr int kWaitMs = 10000;  // generous: the machine is shared
+constexpr std::chrono::hours kNeverFires{1};
+constexpr int kComLinked = 7;     // COM7, reached through the ports folder
+constexpr int kComNowhere = 200;  // COM200: no folder entry, no fixed device
+constexpr int kImageWithBlocks = 1000;
+
+QString Utf8(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+QStringList Items(const QComboBox* list) {
+    QStringList items;
+    for (int i = 0; i < list->count(); ++i) {
+        items << list->itemText(i);
+    }
+    return items;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ScopedConfigHome> m_home;
+
+    std::unique_ptr<CUpgradeDlg> MakeWindow() {
+        auto dlg = std::make_unique<CUpgradeDlg>();
+        dlg->show();
+        return dlg;
+    }
+
+    // Opens the window's port on a pseudo-terminal linked as COM7.
+    void OpenOnPty(CUpgradeDlg& dlg, PtyPair& pty) {
+        m_home->linkPort(kComLinked, pty.slavePath());
+        WindowParts parts(dlg);
+        parts.portList->setCurrentIndex(kComLinked - 1);
+        parts.openClose->click();
+        QCOMPARE(parts.openClose->text(), Utf8(text::kCloseCaption));
+    }
+
+private slots:
+    void initTestCase() {
+        InitResources();
+        QCoreApplication::setApplicationName(QString::fromLatin1(testing::kAppName));
+    }
+    void init() { m_home = std::make_unique<ScopedConfigHome>(); }
+    void cleanup() { m_home.reset(); }
+
+    void applicationNameIsTheExecutableWithoutExtension() {
+        const struct {
+            const char* path;
+            const char* name;
+        } cases[] = {
+            {"/usr/bin/tarvik", "tarvik"},
+            {"/work/build/app/tarvik", "tarvik"},
+            {"C:/tools/tarvik.exe", "tarvik"},
+            {"/opt/tarvik.v2.exe", "tarvik.v2"},
+            {"tarvik", "tarvik"},
+        };
+        for (const auto& c : cases) {
+            QCOMPARE(AppNameFromExecutable(QString::fromLatin1(c.path)),
+                     QString::fromLatin1(c.name));
+        }
+    }
+
+    void firstRunWithoutSettingsFile() {
+        QVERIFY(!std::filesystem::exists(m_home->settingsFile()));
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+
+        QCOMPARE(parts.portList->count(), 256);
+        QCOMPARE(parts.portList->itemText(0), QStringLiteral("COM1"));
+        QCOMPARE(parts.portList->itemText(1), QStringLiteral("COM2"));
+        QCOMPARE(parts.portList->itemText(9), QStringLiteral("COM10"));
+        QCOMPARE(parts.portList->itemText(255), QStringLiteral("COM256"));
+        QCOMPARE(Items(parts.baudList),
+                 QStringList({"1200", "2400", "4800", "9600", "14400", "19200", "38400", "56000",
+                              "57600", "115200", "128000", "230400", "256000", "460800", "921600",
+                              "1024000"}));
+        QCOMPARE(Items(parts.parityList), QStringList({"NONE", "ODD", "EVEN"}));
+        QCOMPARE(Items(parts.dataBitsList), QStringList({"7", "8"}));
+        QCOMPARE(Items(parts.stopBitsList), QStringList({"1", "1.5", "2"}));
+
+        QCOMPARE(parts.portList->currentText(), QStringLiteral("COM1"));
+        QCOMPARE(parts.baudList->currentText(), QStringLiteral("115200"));
+        QCOMPARE(parts.parityList->currentText(), QStringLiteral("NONE"));
+        QCOMPARE(parts.dataBitsList->currentText(), QStringLiteral("8"));
+        QCOMPARE(parts.stopBitsList->currentText(), QStringLiteral("1"));
+        QCOMPARE(parts.fileBox->text(), QString());
+        QVERIFY(parts.fileBox->isReadOnly());
+        QCOMPARE(dlg->ImagePath(), QString());
+        QCOMPARE(parts.statusLine->text(), QStringLiteral("Static"));
+        QCOMPARE(parts.infoLine->text(), QString());
+        QCOMPARE(parts.openClose->text(), Utf8(text::kOpenCaption));
+        QCOMPARE(parts.openClose->ActiveImage().width(), 63);
+        QVERIFY(!parts.openClose->IsFlat());
+        QCOMPARE(parts.progress->value(), 0);
+        QVERIFY(parts.start->isEnabled());
+        QVERIFY(!parts.baudList->isVisible());
+        QVERIFY(parts.parityList->isVisible());
+        QCOMPARE(dlg->windowTitle(), Utf8(text::kMainTitle));
+        QVERIFY(!dlg->windowIcon().isNull());
+        for (QPushButton* button : dlg->findChildren<QPushButton*>()) {
+            QVERIFY2(!button->isDefault(), qPrintable(button->text()));
+        }
+        // The selections reach the engine as list indexes.
+        const LineSelections line = dlg->Selections();
+        QCOMPARE(line.dataBitsIndex, 1);
+        QCOMPARE(line.parityIndex, 0);
+        QCOMPARE(line.stopBitsIndex, 0);
+        QVERIFY(!std::filesystem::exists(m_home->settingsFile()));
+    }
+
+    // Each control sits at its template rectangle in the dialog font's units; the tab order
+    // is the template's; the group frames never catch a click meant for a control.
+    void layoutFollowsTheTemplate() {
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        const DialogBaseUnits units = BaseUnitsOf(dlg->font());
+        QVERIFY(units.cx > 0 && units.cy > 0);
+        QCOMPARE(dlg->size(), MapDialogRect(units, 0, 0, 324, 205).size());
+        QCOMPARE(parts.start->geometry(), MapDialogRect(units, 78, 111, 50, 22));
+        QCOMPARE(parts.openClose->geometry(), MapDialogRect(units, 236, 32, 67, 14));
+        QCOMPARE(parts.fileBox->geometry(), MapDialogRect(units, 13, 87, 257, 14));
+        QCOMPARE(parts.progress->geometry(), MapDialogRect(units, 13, 147, 291, 14));
+        QCOMPARE(parts.statusLine->geometry(), MapDialogRect(units, 13, 137, 290, 8));
+        QCOMPARE(parts.portList->pos(), MapDialogRect(units, 14, 37, 45, 148).topLeft());
+
+        const QList<QWidget*> expected = {parts.parityList, parts.dataBitsList, parts.stopBitsList,
+                                          parts.portList,   parts.fileBox,      parts.browse,
+                                          parts.start,      parts.exit,         parts.openClose,
+                                          parts.stop};
+        QWidget* at = parts.parityList;
+        for (QWidget* next : expected.mid(1)) {
+            do {
+                at = at->nextInFocusChain();
+            } while (!(at->focusPolicy() & Qt::TabFocus) || !at->isVisible() ||
+                     !expected.contains(at));
+            QCOMPARE(at, next);
+        }
+        for (QWidget* control : expected) {
+            const QPoint middle = control->geometry().center();
+            QWidget* hit = dlg->childAt(middle);
+            QVERIFY2(hit == control || control->isAncestorOf(hit),
+                     qPrintable(control->objectName()));
+        }
+    }
+
+    // The example choice: COM5, EVEN, 7 data bits, 2 stop bits, saved by the close box and
+    // shown again by the next run.
+    void settingsRoundTripThroughTheWindow() {
+        {
+            auto dlg = MakeWindow();
+            WindowParts parts(*dlg);
+            parts.portList->setCurrentIndex(4);
+            parts.parityList->setCurrentIndex(testing::kParityEven);
+            parts.dataBitsList->setCurrentIndex(testing::kDataBits7);
+            parts.stopBitsList->setCurrentIndex(testing::kStopBits2);
+            dlg->close();
+            QVERIFY(!dlg->isVisible());
+        }
+        QCOMPARE(ReadText(m_home->settingsFile()),
+                 std::string("[Info]\nupgrade_path=\nupgrade_name=\nScom=4\nSbotelv=9\n"
+                             "Sdata=0\nSstop=2\nScheck=2\n"));
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        QCOMPARE(parts.portList->currentText(), QStringLiteral("COM5"));
+        QCOMPARE(parts.parityList->currentText(), QStringLiteral("EVEN"));
+        QCOMPARE(parts.dataBitsList->currentText(), QStringLiteral("7"));
+        QCOMPARE(parts.stopBitsList->currentText(), QStringLiteral("2"));
+        QCOMPARE(parts.baudList->currentText(), QStringLiteral("115200"));
+    }
+
+    // Files written by hand or by older runs: other spellings, other keys, indexes outside
+    // their lists.
+    void settingsFilesFromElsewhere() {
+        const struct {
+            const char* name;
+            std::string file;
+            int port, baud, dataBits, stopBits, parity;
+            const char* imageName;
+            std::string savedAgain;
+        } cases[] = {
+            {"section spelled [INFO]", "[INFO]\nSCOM=2\nsbotelv=3\nSdata=0\nupgrade_name=a.bin\n",
+             2, 3, 0, 0, 0, "a.bin",
+             "[Info]\nupgrade_path=\nupgrade_name=a.bin\nScom=2\nSbotelv=3\nSdata=0\nSstop=0\n"
+             "Scheck=0\n"},
+            {"extra keys and sections dropped",
+             "[Other]\nx=1\n[Info]\nScom=1\nlast_dir=/tmp\nScheck=1\n", 1, 9, 1, 0, 1, "",
+             "[Info]\nupgrade_path=\nupgrade_name=\nScom=1\nSbotelv=9\nSdata=1\nSstop=0\n"
+             "Scheck=1\n"},
+            {"indexes outside their lists", "[Info]\nScom=300\nSstop=-4\nSbotelv=16\n", -1, -1, 1,
+             -1, 0, "",
+             "[Info]\nupgrade_path=\nupgrade_name=\nScom=-1\nSbotelv=-1\nSdata=1\nSstop=-1\n"
+             "Scheck=0\n"},
+        };
+        for (const auto& c : cases) {
+            WriteText(m_home->settingsFile(), c.file);
+            auto dlg = MakeWindow();
+            WindowParts parts(*dlg);
+            const std::string label = c.name;
+            QVERIFY2(parts.portList->currentIndex() == c.port, c.name);
+            QVERIFY2(parts.baudList->currentIndex() == c.baud, c.name);
+            QVERIFY2(parts.dataBitsList->currentIndex() == c.dataBits, c.name);
+            QVERIFY2(parts.stopBitsList->currentIndex() == c.stopBits, c.name);
+            QVERIFY2(parts.parityList->currentIndex() == c.parity, c.name);
+            QVERIFY2(parts.fileBox->text() == QString::fromUtf8(c.imageName), c.name);
+            dlg->close();
+            QVERIFY2(ReadText(m_home->settingsFile()) == c.savedAgain,
+                     (label + ": " + ReadText(m_home->settingsFile())).c_str());
+        }
+    }
+
+    // Exit, Enter away from a button and Esc end the window without saving; the close box,
+    // Alt+F4 and the window menu's close item save.
+    void onlyTheClosePathSaves() {
+        const std::string before = "[Info]\nScom=1\n";
+        const struct {
+            const char* name;
+            std::function<void(CUpgradeDlg&, WindowParts&)> end;
+            bool saves;
+            int result;
+        } cases[] = {
+            {"Exit button", [](CUpgradeDlg&, WindowParts& p) { p.exit->click(); }, false,
+             QDialog::Accepted},
+            {"Esc key",
+             [](CUpgradeDlg&, WindowParts& p) {
+                 p.parityList->setFocus();
+                 QTest::keyClick(p.parityList, Qt::Key_Escape);
+             },
+             false, QDialog::Rejected},
+            {"Enter key on a list",
+             [](CUpgradeDlg&, WindowParts& p) {
+                 p.parityList->setFocus();
+                 QTest::keyClick(p.parityList, Qt::Key_Return);
+             },
+             false, QDialog::Accepted},
+            {"Enter key on the file box",
+             [](CUpgradeDlg&, WindowParts& p) {
+                 p.fileBox->setFocus();
+                 QTest::keyClick(p.fileBox, Qt::Key_Enter, Qt::KeypadModifier);
+             },
+             false, QDialog::Accepted},
+            {"close box", [](CUpgradeDlg& d, WindowParts&) { d.close(); }, true, QDialog::Rejected},
+            {"window menu close",
+             [](CUpgradeDlg& d, WindowParts&) { d.OnSysCommand(res::kSysCloseCommand); }, true,
+             QDialog::Rejected},
+        };
+        for (const auto& c : cases) {
+            WriteText(m_home->settingsFile(), before);
+            auto dlg = MakeWindow();
+            WindowParts parts(*dlg);
+            parts.portList->setCurrentIndex(9);
+            c.end(*dlg, parts);
+            QVERIFY2(!dlg->isVisible(), c.name);
+            QVERIFY2(dlg->result() == c.result, c.name);
+            const std::string after = ReadText(m_home->settingsFile());
+            QVERIFY2((after != before) == c.saves, c.name);
+            if (c.saves) {
+                QVERIFY2(after.find("\nScom=9\n") != std::string::npos, c.name);
+            }
+        }
+    }
+
+    void enterOnAPushButtonPressesThatButton() {
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        int chosen = 0;
+        dlg->chooseImageFile = [&chosen] {
+            ++chosen;
+            return QString();
+        };
+        QVERIFY(QTest::qWaitForWindowExposed(dlg.get()));
+        parts.browse->setFocus();
+        QTest::keyClick(parts.browse, Qt::Key_Return);
+        QCOMPARE(chosen, 1);
+        QVERIFY(dlg->isVisible());
+    }
+
+    // The window menu: close, a separator, then the About item last; ids 16 to 31 open the
+    // About box, other ids do not.
+    void windowMenuAndAboutBox() {
+        auto dlg = MakeWindow();
+        std::unique_ptr<QMenu> menu(dlg->CreateWindowMenu());
+        const QList<QAction*> actions = menu->actions();
+        QVERIFY(actions.size() >= 2);
+        QVERIFY(actions[actions.size() - 2]->isSeparator());
+        QCOMPARE(actions.last()->text(), Utf8(text::kAboutItem));
+        QCOMPARE(actions.last()->data().toUInt(), 16u);
+
+        ModalAnswerer answerer;
+        const struct {
+            unsigned id;
+            bool opens;
+        } cases[] = {{16, true}, {17, true}, {31, true}, {15, false}, {32, false}, {0xF010, false}};
+        for (const auto& c : cases) {
+            answerer.Clear();
+            dlg->OnSysCommand(c.id);
+            QVERIFY2(answerer.dialogs.size() == (c.opens ? 1 : 0),
+                     qPrintable(QString::number(c.id)));
+            QVERIFY(dlg->isVisible());
+        }
+        answerer.Clear();
+        actions.last()->trigger();
+        QCOMPARE(answerer.dialogs, QStringList{Utf8(text::kAboutTitle)});
+    }
+
+    void aboutBoxContents() {
+        CAboutDlg about;
+        QCOMPARE(about.windowTitle(), Utf8(text::kAboutTitle));
+        const QList<QLabel*> labels = about.findChildren<QLabel*>();
+        bool version = false;
+        for (const QLabel* label : labels) {
+            version = version || label->text() == Utf8(text::kVersionLine);
+        }
+        QVERIFY(version);
+        auto* ok = about.findChild<QPushButton*>(QStringLiteral("ok"));
+        QVERIFY(ok != nullptr);
+        QCOMPARE(ok->text(), Utf8(text::kOkButton));
+        QVERIFY(ok->isDefault());
+    }
+
+    // Open/Close on a pseudo-terminal reached as COM7 through the ports folder.
+    void openAndCloseThroughThePortsFolder() {
+        PtyPair pty;
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        parts.baudList->setCurrentIndex(testing::kBaud9600);
+        m_home->linkPort(kComLinked, pty.slavePath());
+        parts.portList->setCurrentIndex(kComLinked - 1);
+        QVERIFY2(parts.portList->toolTip().contains(QString::fromStdString(pty.slavePath())),
+                 qPrintable(parts.portList->toolTip()));
+
+        ModalAnswerer answerer;
+        parts.openClose->click();
+        QCOMPARE(answerer.messages, QStringList());
+        QCOMPARE(parts.openClose->text(), Utf8(text::kCloseCaption));
+        QCOMPARE(parts.openClose->ActiveImage().width(), 47);
+        QVERIFY(dlg->Port().IsOpen());
+        QVERIFY(dlg->Reader().Running());
+        QCOMPARE(dlg->Port().GetBaudRate(), 9600);
+
+        // An upgrade's timers are running when the operator closes the port.
+        dlg->ArmTimer(kResendTimer, kNeverFires);
+        dlg->ArmTimer(kScanTimer, kNeverFires);
+        dlg->ArmTimer(kFastResendTimer, kNeverFires);
+        parts.openClose->click();
+        QCOMPARE(parts.openClose->text(), Utf8(text::kOpenCaption));
+        QCOMPARE(parts.openClose->ActiveImage().width(), 63);
+        QVERIFY(!dlg->IsTimerActive(kResendTimer));
+        QVERIFY(dlg->IsTimerActive(kScanTimer));
+        QVERIFY(dlg->IsTimerActive(kFastResendTimer));
+        // The reader closes the port when its current read ends.
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg->Reader().Running(), kWaitMs);
+        QVERIFY(!dlg->Port().IsOpen());
+
+        parts.openClose->click();
+        QCOMPARE(parts.openClose->text(), Utf8(text::kCloseCaption));
+        QVERIFY(dlg->Reader().Running());
+        QCOMPARE(answerer.messages, QStringList());
+    }
+
+    void openingFailsWithTheMessage() {
+        PtyPair pty;
+        m_home->linkPort(kComLinked, pty.slavePath());
+        CComPort holder;  // another program holding COM7
+        QCOMPARE(holder.Open(pty.slavePath().c_str(), kPortQueueSize, kPortQueueSize), kErrSuccess);
+
+        const struct {
+            const char* name;
+            int index;  // -1: no selection
+        } cases[] = {
+            {"a COM name that leads nowhere", kComNowhere - 1},
+            {"a port held by another program", kComLinked - 1},
+            {"no port selected", -1},
+        };
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        ModalAnswerer answerer;
+        for (const auto& c : cases) {
+            answerer.Clear();
+            parts.portList->setCurrentIndex(c.index);
+            parts.openClose->click();
+            QVERIFY2(answerer.messages == QStringList{Utf8(text::kPortUnavailable)}, c.name);
+            QVERIFY2(answerer.captions == QStringList{QString::fromLatin1(testing::kAppName)},
+                     c.name);
+            QVERIFY2(parts.openClose->text() == Utf8(text::kOpenCaption), c.name);
+            QVERIFY2(parts.openClose->ActiveImage().width() == 63, c.name);
+            QVERIFY2(!dlg->Reader().Running(), c.name);
+            QVERIFY2(!dlg->Port().IsOpen(), c.name);
+        }
+    }
+
+    // Opening again at once after closing: the old reader may still hold the port. Then the
+    // opening fails with the message; either way the window tells the truth.
+    void reopeningAtOnceIsRefusedOrWorks() {
+        PtyPair pty;
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        OpenOnPty(*dlg, pty);
+        ModalAnswerer answerer;
+        parts.openClose->click();  // close
+        parts.openClose->click();  // open again at once
+        const bool reopened = parts.openClose->text() == Utf8(text::kCloseCaption);
+        QCOMPARE(answerer.messages.size(), reopened ? 0 : 1);
+        if (!reopened) {
+            QCOMPARE(answerer.messages, QStringList{Utf8(text::kPortUnavailable)});
+            QTRY_VERIFY_WITH_TIMEOUT(!dlg->Reader().Running(), kWaitMs);
+            QVERIFY(!dlg->Port().IsOpen());
+            parts.openClose->click();
+            QCOMPARE(parts.openClose->text(), Utf8(text::kCloseCaption));
+        }
+        QVERIFY(dlg->Port().IsOpen());
+        QVERIFY(dlg->Reader().Running());
+    }
+
+    // Start's checks, in their order, each with its message (the bad image only on the
+    // status line).
+    void startChecksInOrder() {
+        const auto folder = m_home->path();
+        const auto good = folder / "good.bin";
+        const auto huge = folder / "huge.bin";
+        const auto bad = folder / "bad.bin";
+        WriteImage(good, kImageWithBlocks);
+        WriteText(bad, std::string(300, 'x'));
+        { std::ofstream grow(huge, std::ios::binary); }
+        std::filesystem::resize_file(huge, kFirmwareCapacity + 1);
+
+        const struct {
+            const char* name;
+            bool portOpen;
+            std::string path;
+            std::string fileName;
+            const char* message;  // nullptr: no message box
+            const char* status;   // nullptr: the status line is not checked
+            bool starts;
+        } cases[] = {
+            {"port closed, nothing chosen", false, "", "", text::kOpenPortFirst, nullptr, false},
+            {"port closed, image chosen", false, good, "good.bin", text::kOpenPortFirst, nullptr,
+             false},
+            {"nothing chosen", true, "", "", text::kChooseFile, nullptr, false},
+            {"a path without a name", true, good, "", text::kChooseFile, nullptr, false},
+            {"a file that is gone", true, (folder / "gone.bin").string(), "gone.bin",
+             text::kOpenFileFailed, nullptr, false},
+            {"a file above 10 MiB", true, huge, "huge.bin", text::kFileHuge, nullptr, false},
+            {"no marker", true, bad, "bad.bin", nullptr, text::kBinFileBad, false},
+            {"a good image", true, good, "good.bin", nullptr, nullptr, true},
+        };
+        PtyPair pty;
+        m_home->linkPort(kComLinked, pty.slavePath());
+        for (const auto& c : cases) {
+            Settings settings;
+            settings.upgradePath = c.path;
+            settings.upgradeName = c.fileName;
+            settings.portIndex = kComLinked - 1;
+            QVERIFY(SaveSettings(m_home->settingsFile(), settings));
+            auto dlg = MakeWindow();
+            WindowParts parts(*dlg);
+            ModalAnswerer answerer;
+            if (c.portOpen) {
+                parts.openClose->click();
+                QVERIFY2(parts.openClose->text() == Utf8(text::kCloseCaption), c.name);
+            }
+            parts.start->click();
+            const QStringList expected =
+                c.message == nullptr ? QStringList() : QStringList{Utf8(c.message)};
+            QVERIFY2(answerer.messages == expected,
+                     qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(c.name),
+                                                             answerer.messages.join('|'))));
+            for (const QString& caption : answerer.captions) {
+                QCOMPARE(caption, QString::fromLatin1(testing::kAppName));
+            }
+            if (c.status != nullptr) {
+                QVERIFY2(parts.statusLine->text() == Utf8(c.status), c.name);
+            }
+            QVERIFY2(parts.start->isEnabled() == !c.starts, c.name);
+            if (c.starts) {
+                QVERIFY(dlg->IsTimerActive(kScanTimer));
+                QCOMPARE(parts.progress->maximum(), kImageWithBlocks / 128 + 1);
+                parts.stop->click();
+                QVERIFY(parts.start->isEnabled());
+                QVERIFY(!dlg->IsTimerActive(kScanTimer));
+                QCOMPARE(parts.infoLine->text(), Utf8(text::kUpgradeStopped));
+            }
+            dlg.reset();
+        }
+    }
+
+    // Browse: the file dialog with its two filters; the file box shows the name only;
+    // cancelling clears the choice, and Start then asks for a file.
+    void browseChoosesAndCancelClears() {
+        const auto image = m_home->path() / "relay_v2.bin";
+        WriteImage(image, kImageWithBlocks);
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        ModalAnswerer answerer;
+        QStringList filters;
+        bool readOnly = false;
+        bool existingOnly = false;
+        answerer.onFileDialog = [&](QFileDialog* files) {
+            filters = files->nameFilters();
+            readOnly = files->testOption(QFileDialog::ReadOnly);
+            existingOnly = files->fileMode() == QFileDialog::ExistingFile;
+            QCOMPARE(files->selectedNameFilter(), Utf8(text::kFilterBin));
+            files->selectFile(QString::fromStdString(image.string()));
+            static_cast<QDialog*>(files)->accept();
+        };
+        parts.browse->click();
+        QCOMPARE(answerer.fileDialogs, 1);
+        QCOMPARE(filters, QStringList({Utf8(text::kFilterBin), Utf8(text::kFilterAll)}));
+        QVERIFY(readOnly);
+        QVERIFY(existingOnly);
+        QCOMPARE(dlg->ImagePath(), QString::fromStdString(image.string()));
+        QCOMPARE(dlg->ImageName(), QStringLiteral("relay_v2.bin"));
+        QCOMPARE(parts.fileBox->text(), QStringLiteral("relay_v2.bin"));
+
+        answerer.onFileDialog = [](QFileDialog* files) { files->reject(); };
+        parts.browse->click();
+        QCOMPARE(answerer.fileDialogs, 2);
+        QCOMPARE(dlg->ImagePath(), QString());
+        QCOMPARE(parts.fileBox->text(), QString());
+
+        PtyPair pty;
+        OpenOnPty(*dlg, pty);
+        answerer.Clear();
+        parts.start->click();
+        QCOMPARE(answerer.messages, QStringList{Utf8(text::kChooseFile)});
+    }
+
+    // The progress bar keeps a position outside its range at the nearer end.
+    void progressPositionIsPinnedToTheRange() {
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        dlg->SetProgressRange(0, 8);
+        dlg->SetProgressPos(3);
+        QCOMPARE(parts.progress->value(), 3);
+        dlg->SetProgressPos(20);
+        QCOMPARE(parts.progress->value(), 8);
+        dlg->SetProgressRange(0, 81921);
+        dlg->SetProgressPos(81921);
+        QCOMPARE(parts.progress->value(), 81921);
+    }
+};
+
+}  // namespace tarvik
+
+QTEST_MAIN(tarvik::WindowTest)
+#include "window_test.moc"

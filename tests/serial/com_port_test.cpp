@@ -238,6 +238,27 @@ TEST_F(ComPortTest, PortHeldElsewhereFailsToOpenUntilReleased) {
     }
 }
 
+// A port whose flow-control preset fails, as on a driver that refuses the settings.
+class HandshakeRefusingPort : public CComPort {
+public:
+    uint32_t SetupHandshaking(uint32_t mode) override {
+        CComPort::SetupHandshaking(mode);
+        return m_lastError = static_cast<uint32_t>(EIO);
+    }
+};
+
+TEST_F(ComPortTest, OpenWhoseLastDefaultFailsLeavesThePortClosed) {
+    HandshakeRefusingPort refusing;
+    EXPECT_EQ(refusing.Open(pty.slavePath().c_str(), kQueueSize, kQueueSize),
+              static_cast<uint32_t>(EIO));
+    EXPECT_EQ(refusing.LastError(), static_cast<uint32_t>(EIO));
+    EXPECT_FALSE(refusing.IsOpen()) << "a failed Open left the device held";
+    // The device is free again: for this port object and for others.
+    OpenPort();
+    EXPECT_EQ(refusing.Open(pty.slavePath().c_str(), kQueueSize, kQueueSize),
+              static_cast<uint32_t>(EWOULDBLOCK));
+}
+
 TEST_F(ComPortTest, DefaultsAfterOpenOverwriteWhatTheDeviceHad) {
     {
         int fd = OpenAgain(pty.slavePath());

@@ -31,6 +31,8 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
         .add_option("--port", options.ports,
                     "COM name or device path; repeat it to upgrade several boards at once")
         ->required()
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->type_name("PORT");
     upgrade.add_option("--image", options.image, "firmware image (*.bin)")
         ->required()

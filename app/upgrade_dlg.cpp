@@ -84,6 +84,7 @@ constexpr ControlTemplate kTemplate[] = {
     {0, Kind::Label, "波特率", 66, 25, 25, 8, true},
     {0, Kind::Label, "数据位", 128, 24, 25, 8, false},
     {0, Kind::Label, "效验位", 69, 25, 25, 8, false},
+    {0, Kind::Label, "停止位", 184, 24, 25, 8, false},
     {0, Kind::Group, "固件升级", 7, 73, 310, 90, false},
     {0, Kind::Group, "串口参数", 7, 7, 310, 58, false},
     {res::kPortList, Kind::List, "", 14, 37, 45, 148, false},

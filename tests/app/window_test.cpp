@@ -3,6 +3,7 @@
 // through the ports folder, and Start's checks with their messages.
 #include <QApplication>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QMenu>
 #include <QtTest>
 
@@ -162,6 +163,27 @@ private slots:
         QCOMPARE(parts.progress->geometry(), MapDialogRect(units, 13, 147, 291, 14));
         QCOMPARE(parts.statusLine->geometry(), MapDialogRect(units, 13, 137, 290, 8));
         QCOMPARE(parts.portList->pos(), MapDialogRect(units, 14, 37, 45, 148).topLeft());
+
+        QStringList shown;
+        QStringList hidden;
+        for (const QLabel* label : dlg->findChildren<QLabel*>()) {
+            if (!label->text().isEmpty() && label != parts.statusLine) {
+                (label->isVisible() ? shown : hidden) << label->text();
+            }
+        }
+        shown.sort();
+        QStringList labels = {"数据位", "效验位", "停止位", "串口号"};
+        labels.sort();
+        QCOMPARE(shown, labels);
+        QCOMPARE(hidden, QStringList{"波特率"});
+        QStringList frames;
+        for (const QGroupBox* group : dlg->findChildren<QGroupBox*>()) {
+            frames << group->title();
+        }
+        frames.sort();
+        QStringList titles = {"固件升级", "串口参数", "信息"};
+        titles.sort();
+        QCOMPARE(frames, titles);
 
         const QList<QWidget*> expected = {parts.parityList, parts.dataBitsList, parts.stopBitsList,
                                           parts.portList,   parts.fileBox,      parts.browse,

@@ -385,6 +385,8 @@ int CUpgradeRun::Run() {
     winsize size{};
     if (terminal && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         columns = size.ws_col;
+        // More lines than the screen holds cannot be redrawn in place.
+        m_live = m_live && (size.ws_row == 0 || m_ports.size() < size.ws_row);
     }
     m_view = std::make_unique<CProgressView>(stdout, m_live, m_options.quiet, columns);
 

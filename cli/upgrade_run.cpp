@@ -225,6 +225,13 @@ void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
     CLoopDriver& driver = *port.driver;
     switch (engine.Outcome()) {
         case UpgradeOutcome::Succeeded:
+            // The finish command goes out only once the board's sum has matched; the board's
+            // word alone, at any other point, is no verified upgrade.
+            if (engine.State().rememberedFrame[kStepByteOffset] != kStepFinish) {
+                End(port, Verdict::Failed, text::kUpgradeFailed,
+                    "the board reported success before its sum was checked", now);
+                return;
+            }
             End(port, Verdict::Succeeded, text::kUpgradeSucceeded, "", now);
             return;
         case UpgradeOutcome::Failed: {

@@ -187,6 +187,32 @@ TEST_F(CliUpgrade, FailedUpgradeEndsWithCode1AndSaysWhy) {
     }
 }
 
+// A board that answers the enter-upgrade command with the finish step has verified nothing:
+// no block went out and no sum was compared, so there is no success to report.
+TEST_F(CliUpgrade, SuccessWithoutAVerifiedSumIsAFailure) {
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    PtyPair line;
+    ChildProcess cli(CliExecutable(), {"upgrade", "--port", line.slavePath(), "--image", image},
+                     Options());
+    const std::vector<uint8_t> command = line.receive(23, kChildTimeout);
+    ASSERT_EQ(command.size(), 23u);
+    ASSERT_EQ(command[3], 0x19);
+    // 'h' ':' 'W' 30, sixteen zero bytes, the 8-bit sum of the twenty bytes before it, 'E' 'D'.
+    std::vector<uint8_t> finished = {0x68, 0x3A, 0x57, 0x1E};
+    finished.resize(20, 0x00);
+    uint8_t sum = 0;
+    for (const uint8_t b : finished) {
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    finished.insert(finished.end(), {sum, 0x45, 0x44});
+    line.send(finished);
+    const std::optional<int> code = cli.wait(kChildTimeout);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, kExitFailed) << cli.out() << cli.err();
+    EXPECT_NE(LastLine(cli.out()).find(kFailed), std::string::npos) << cli.out();
+    EXPECT_EQ(cli.out().find(kSucceeded), std::string::npos) << cli.out();
+}
+
 TEST_F(CliUpgrade, SilentBoardEndsWithCode4AfterTheSearchTimeOut) {
     const std::string image = WriteImage("image.bin", kSmallImage);
     PtyPair line;  // nobody answers

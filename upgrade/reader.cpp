@@ -2,6 +2,7 @@
 #include "upgrade/reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "serial/com_port.h"
@@ -13,6 +14,8 @@ namespace {
 constexpr size_t kEndMarkSize = sizeof kEndMark;
 // A read that fails this many times in a row without waiting is a device that is gone.
 constexpr int kQuickFailuresBeforePause = 2;
+// What a read reports when a send on the driver's thread purged the line and cut it short.
+constexpr uint32_t kReadCancelled = ECANCELED;
 
 uint32_t TimeoutMs(std::chrono::milliseconds timeout) {
     return static_cast<uint32_t>(timeout.count());
@@ -172,8 +175,13 @@ uint32_t CReplyReader::ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::mi
         quickFailures = 0;
         return count;
     }
-    // A failed read. One may be a transfer aborted by a send on the other thread; a run of
-    // them that return at once is a device that is gone: wait out the time-out.
+    if (result == kReadCancelled) {
+        // Every send cuts the read short. Reading again at once matters: the answer to
+        // that frame is on its way, and the next send would purge it.
+        return 0;
+    }
+    // A failed read. A run of them that return at once is a device that is gone (the port
+    // should already wait out the time-out; this is the reader's own guard): wait it out.
     if (++quickFailures >= kQuickFailuresBeforePause) {
         std::unique_lock<std::mutex> lock(m_pauseMutex);
         m_pauseCv.wait_until(lock, started + timeout, [&] { return m_stop.load(); });

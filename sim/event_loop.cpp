@@ -128,6 +128,7 @@ private:
                 return Reason::kLine;
             }
             followBoardRate();
+            m_draining = false;
             if ((m_vanishing || (m_options.once && m_completed)) && m_tx.idle() && delivered(now)) {
                 return m_vanishing ? Reason::kVanish : Reason::kOnce;
             }

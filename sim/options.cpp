@@ -31,7 +31,8 @@ Output:
   one line of JSON: frames (per step byte), bad_frames, wrong_speed, out_of_order,
   resends, replies, lost_replies, sum, finished, upgrades, speeds (rates heard, in order),
   image_bytes, turnaround_us (median, p99, count: from the last byte of a reply to the
-  first byte of the tool's next frame) and reason (once, timeout, signal, vanish, line).
+  first byte of the tool's next frame, in microseconds; all 0 when there was none) and
+  reason (once, timeout, signal, vanish, line).
   Exit code 0; 1 when --once ran out of time without a completed upgrade, or the line
   failed; 2 for a usage error.
 )";

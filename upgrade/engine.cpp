@@ -84,6 +84,11 @@ void CUpgradeEngine::OnFrameReceived(const uint8_t* data, uint32_t count) {
     if (!reply.Verify()) {
         return;  // as if lost: the running timer repeats the frame
     }
+    // Only a finish command that went out after the sums matched can be answered with
+    // success. An answer at any other time (late, to an upgrade given up on) is as if lost.
+    if (reply.m_step == kStepFinish && m_phase != UpgradePhase::Finishing) {
+        return;
+    }
     m_deviceFound = true;
     StopAllTimers();
     m_driver.SetInfoText(text::kDeviceFound);

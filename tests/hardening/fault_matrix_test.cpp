@@ -259,3 +259,47 @@ INSTANTIATE_TEST_SUITE_P(EveryFrameKind, FaultMatrix, ::testing::ValuesIn(kRows)
 
 }  // namespace
 }  // namespace tarvik::hardening
+
+namespace tarvik::hardening {
+namespace {
+
+// The finish command's answer comes so late that the operator has given up on it and started
+// again; it arrives while the next upgrade still searches for the board. Nothing of the new
+// image has gone out, so it must not count as that upgrade's success.
+TEST(LateFinishAnswer, DoesNotCountForTheNextUpgrade) {
+    constexpr Ms kOperatorPatience{500};
+    TempFolder folder;
+    const Bytes first = MakeImage(kImageLength, 1);
+    const Bytes second = MakeImage(kImageLength, 2);
+    const std::string firstPath = folder.file("first.bin");
+    const std::string secondPath = folder.file("second.bin");
+    WriteFile(firstPath, first);
+    WriteFile(secondPath, second);
+    // The first finish is answered 3 s late; the next upgrade's search goes unanswered at
+    // 115200 three times (its Start and the first two passes), so the late answer meets the
+    // search, and the fourth try finds the board.
+    Board board(folder, {"--delay", "30@1:3000", "--drop", "25@2x3"});
+    Tool tool;
+    ASSERT_EQ(tool.Open(board.path()), kErrSuccess);
+    ASSERT_EQ(tool.Start(firstPath), StartResult::Started);
+    ASSERT_TRUE(tool.RunUntil([&] { return tool.Engine().Phase() == UpgradePhase::Finishing; },
+                              kUpgradeBound));
+    // The operator waits a moment before giving up: a Start at once would purge the finish
+    // command before the board has read it.
+    tool.RunFor(kOperatorPatience);
+    tool.Engine().OnStop();
+    ASSERT_EQ(tool.Start(secondPath), StartResult::Started);
+
+    ASSERT_TRUE(tool.RunUntilSettled(kQuiet, kUpgradeBound));
+    tool.Close();
+    board.Stop();
+    EXPECT_EQ(tool.Engine().Outcome(), UpgradeOutcome::Succeeded);
+    const std::optional<Bytes> received = board.Received();
+    ASSERT_TRUE(received.has_value());
+    EXPECT_EQ(*received, ReceivedForm(second)) << "success reported before the image went out";
+    // The second upgrade went through its transfer before it said so.
+    EXPECT_EQ(tool.SentFrames().back().step, kStepFinish);
+}
+
+}  // namespace
+}  // namespace tarvik::hardening

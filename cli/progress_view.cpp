@@ -35,9 +35,11 @@ std::string TransferFigures(const PortStatus& port) {
     if (port.bytesPerSecond && *port.bytesPerSecond > 0) {
         text += std::string(kGap) + Rate(*port.bytesPerSecond);
         const uint32_t left = port.totalBlocks > port.blocks ? port.totalBlocks - port.blocks : 0;
-        const double seconds = static_cast<double>(left) * kBlockSize / *port.bytesPerSecond;
+        const std::chrono::duration<double> remaining(static_cast<double>(left) * kBlockSize /
+                                                      *port.bytesPerSecond);
         text += std::string(kGap) +
-                Clock(std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000.0))) + " left";
+                ClockTime(std::chrono::duration_cast<std::chrono::milliseconds>(remaining)) +
+                " left";
     }
     return text;
 }

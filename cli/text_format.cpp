@@ -95,7 +95,7 @@ std::string Seconds(std::chrono::milliseconds elapsed) {
     return text;
 }
 
-std::string Clock(std::chrono::milliseconds duration) {
+std::string ClockTime(std::chrono::milliseconds duration) {
     const int64_t total = duration.count() < 0 ? 0 : duration.count() / kMsPerSecond;
     const auto hours = static_cast<long long>(total / kSecondsPerHour);
     const auto minutes = static_cast<long long>((total % kSecondsPerHour) / kSecondsPerMinute);

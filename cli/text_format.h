@@ -22,7 +22,7 @@ std::string TraceLine(std::chrono::milliseconds since, const std::string& port,
 // "12.3 s"
 std::string Seconds(std::chrono::milliseconds elapsed);
 // "0:07", "12:34", "1:02:03" (minutes and seconds, hours when needed)
-std::string Clock(std::chrono::milliseconds duration);
+std::string ClockTime(std::chrono::milliseconds duration);
 // "850 B/s", "11.2 KiB/s", "1.4 MiB/s"
 std::string Rate(double bytesPerSecond);
 

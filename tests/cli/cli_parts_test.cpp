@@ -58,9 +58,9 @@ TEST(CliText, WideCharactersTakeTwoColumnsAndAreNeverCut) {
 TEST(CliText, DurationsAndRates) {
     using std::chrono::milliseconds;
     EXPECT_EQ(Seconds(milliseconds(12345)), "12.3 s");
-    EXPECT_EQ(Clock(milliseconds(7999)), "0:07");
-    EXPECT_EQ(Clock(milliseconds(754000)), "12:34");
-    EXPECT_EQ(Clock(milliseconds(3723000)), "1:02:03");
+    EXPECT_EQ(ClockTime(milliseconds(7999)), "0:07");
+    EXPECT_EQ(ClockTime(milliseconds(754000)), "12:34");
+    EXPECT_EQ(ClockTime(milliseconds(3723000)), "1:02:03");
     EXPECT_EQ(Rate(850), "850 B/s");
     EXPECT_EQ(Rate(11.2 * 1024), "11.2 KiB/s");
     EXPECT_EQ(Rate(1.5 * 1024 * 1024), "1.5 MiB/s");

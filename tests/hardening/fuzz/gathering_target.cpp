@@ -1,0 +1,198 @@
+// The reply reader over a scripted port: the input is a sequence of what the port's reads
+// return, and the reader thread gathers and hands over replies to this thread as it does in
+// the tool.
+//
+//   byte % 4 == 0  a chunk: a length byte (1..255, 0 meaning a whole read of kChunkSize),
+//                  then that many bytes
+//               1  a read that times out with nothing
+//               2  a read cut short by a send's purge, with nothing
+//               3  a flood: a repeat count byte, then that many whole reads of one filler byte
+//                  (enough of them fill the receive buffer)
+//
+// Rules: the replies handed over, one after the other, are exactly the bytes the port
+// returned (nothing lost, added or reordered); each holds 1 to kReceiveBufferSize bytes; a
+// reply ends only where a read ended (or where the buffer filled), and it ends there when
+// its bytes end with 'E' 'D', when the next read brought nothing, or when it filled the buffer.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "fuzz_targets.h"
+#include "serial/com_port.h"
+#include "upgrade/reader.h"
+
+namespace tarvik::fuzz {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kEnd0 = 'E';  // a reply ends at once with these two
+constexpr uint8_t kEnd1 = 'D';
+constexpr size_t kFloodChunksPerCount = 8;  // a count of 128 fills the receive buffer
+constexpr std::chrono::milliseconds kDeliverySlice{5};
+// Once the script is spent, reads wait a little: the reader is being asked to stop.
+constexpr std::chrono::milliseconds kSpentReadPause{1};
+
+struct ScriptedRead {
+    uint32_t code = kErrSuccess;
+    Bytes bytes;
+};
+
+class ScriptedPort : public CComPort {
+public:
+    explicit ScriptedPort(std::vector<ScriptedRead> script) : m_script(std::move(script)) {}
+
+    uint32_t Read(void* buffer, uint32_t length, uint32_t* countOut, ComOverlapped*,
+                  uint32_t) override {
+        TARVIK_FUZZ_CHECK(length == kChunkSize, "a read of another size");
+        if (m_next >= m_script.size()) {
+            spent.store(true);
+            std::this_thread::sleep_for(kSpentReadPause);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quietAt.insert(m_returned);
+            *countOut = 0;
+            return kErrTimeout;
+        }
+        const ScriptedRead& r = m_script[m_next++];
+        const size_t n = std::min<size_t>(r.bytes.size(), length);
+        std::copy_n(r.bytes.begin(), n, static_cast<uint8_t*>(buffer));
+        *countOut = static_cast<uint32_t>(n);
+        if (n == 0) {
+            // A boundary in the byte stream where the line went quiet.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quietAt.insert(m_returned);
+        } else {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_returned += n;
+            m_readEnds.insert(m_returned);
+        }
+        return r.code;
+    }
+    uint32_t Close() override {
+        closed.store(true);
+        return 0;
+    }
+    bool IsOpen() const override { return !closed.load(); }
+
+    std::set<size_t> QuietAt() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_quietAt;
+    }
+    std::set<size_t> ReadEnds() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_readEnds;
+    }
+
+    std::atomic<bool> spent{false};
+    std::atomic<bool> closed{false};
+
+private:
+    std::vector<ScriptedRead> m_script;
+    size_t m_next = 0;  // reader thread only
+    std::mutex m_mutex;
+    size_t m_returned = 0;  // bytes returned so far
+    std::set<size_t> m_quietAt;
+    std::set<size_t> m_readEnds;
+};
+
+std::vector<ScriptedRead> Script(const uint8_t* data, size_t size, Bytes& stream) {
+    std::vector<ScriptedRead> script;
+    size_t i = 0;
+    auto next = [&] { return i < size ? data[i++] : uint8_t{0}; };
+    while (i < size) {
+        switch (next() % 4) {
+            case 0: {
+                const uint8_t length = next();
+                const size_t n = length == 0 ? kChunkSize : length;
+                ScriptedRead r;
+                for (size_t k = 0; k < n && i < size; ++k) {
+                    r.bytes.push_back(data[i++]);
+                }
+                if (r.bytes.empty()) {
+                    break;
+                }
+                stream.insert(stream.end(), r.bytes.begin(), r.bytes.end());
+                script.push_back(std::move(r));
+                break;
+            }
+            case 1:
+                script.push_back(ScriptedRead{kErrTimeout, {}});
+                break;
+            case 2:
+                script.push_back(ScriptedRead{static_cast<uint32_t>(ECANCELED), {}});
+                break;
+            case 3: {
+                const size_t chunks = static_cast<size_t>(next()) * kFloodChunksPerCount;
+                const uint8_t filler = next();
+                for (size_t k = 0; k < chunks; ++k) {
+                    script.push_back(ScriptedRead{kErrSuccess, Bytes(kChunkSize, filler)});
+                    stream.insert(stream.end(), kChunkSize, filler);
+                }
+                break;
+            }
+        }
+    }
+    return script;
+}
+
+}  // namespace
+
+int ReplyGathering(const uint8_t* data, size_t size) {
+    Bytes stream;
+    ScriptedPort port(Script(data, size, stream));
+
+    Bytes delivered;
+    std::vector<size_t> replyEnds;  // stream offsets where each reply ended
+    std::vector<Bytes> replies;
+    const CReplyHandOver::Handler handle = [&](const uint8_t* bytes, uint32_t count) {
+        TARVIK_FUZZ_CHECK(count >= 1 && count <= kReceiveBufferSize, "reply size");
+        delivered.insert(delivered.end(), bytes, bytes + count);
+        replyEnds.push_back(delivered.size());
+        replies.emplace_back(bytes, bytes + count);
+    };
+
+    // DeliverWithin below wakes by itself when a reply is offered.
+    CReplyHandOver handOver([] {});
+    CReplyReader reader;
+    TARVIK_FUZZ_CHECK(reader.Start(port, handOver), "the reader did not start");
+    while (reader.Running()) {
+        handOver.DeliverWithin(handle, kDeliverySlice);
+        if (port.spent.load()) {
+            reader.RequestStop();
+        }
+    }
+    reader.StopAndJoin();
+    TARVIK_FUZZ_CHECK(port.closed.load(), "the reader left the port open");
+
+    TARVIK_FUZZ_CHECK(delivered == stream, "bytes lost, added or reordered");
+    const std::set<size_t> readEnds = port.ReadEnds();
+    const std::set<size_t> quietAt = port.QuietAt();
+    size_t start = 0;
+    for (size_t r = 0; r < replies.size(); ++r) {
+        const Bytes& reply = replies[r];
+        const size_t end = replyEnds[r];
+        const bool full = reply.size() == kReceiveBufferSize;
+        const bool marked =
+            reply.size() >= 2 && reply[reply.size() - 2] == kEnd0 && reply.back() == kEnd1;
+        TARVIK_FUZZ_CHECK(full || readEnds.count(end) != 0, "a reply ends inside a read");
+        TARVIK_FUZZ_CHECK(full || marked || quietAt.count(end) != 0,
+                          "a reply ended with neither the end mark nor silence");
+        // Where a read ended inside the reply, the reply's bytes so far did not end with the
+        // end mark, or it would have ended there.
+        for (auto it = readEnds.upper_bound(start); it != readEnds.end() && *it < end; ++it) {
+            const size_t at = *it - start;  // reply bytes gathered at that read's end
+            TARVIK_FUZZ_CHECK(at < 2 || !(reply[at - 2] == kEnd0 && reply[at - 1] == kEnd1),
+                              "a reply went on past its end mark");
+            TARVIK_FUZZ_CHECK(quietAt.count(*it) == 0, "a reply went on past a silence");
+        }
+        start = end;
+    }
+    return 0;
+}
+
+}  // namespace tarvik::fuzz

@@ -18,6 +18,7 @@ namespace tarvik {
 class CCmdFrame;
 
 inline constexpr size_t kRememberedFrameSize = 256;
+inline constexpr size_t kFrameStepByte = 3;  // offset of the step byte in every frame
 
 // The device search: baud rates tried in turn, and the time each one is given to answer.
 inline constexpr size_t kSearchSteps = 16;
@@ -116,6 +117,8 @@ public:
     UpgradeOutcome Outcome() const { return m_outcome; }
     bool DeviceFound() const { return m_deviceFound; }  // a reply accepted since Start
     uint32_t ImageLength() const { return m_imageLength; }
+    // The step byte of the frame last sent (the one the timers repeat).
+    uint8_t RememberedStep() const { return m_state.rememberedFrame[kFrameStepByte]; }
 
 private:
     // search.cpp: the upgrade start and the three timer ticks.

@@ -17,7 +17,6 @@ constexpr char kSearchDot[] = ".";
 constexpr char kStatusCleared[] = " ";
 constexpr uint32_t kProgressMinimum = 0;
 constexpr uint32_t kProgressFirstPosition = 1;
-constexpr size_t kStepByteOffset = 3;  // of every frame on the line
 constexpr char kFailedStepFormat[] = "(0x%02x)";
 constexpr size_t kFailedStepTextSize = sizeof "(0xff)";
 
@@ -94,7 +93,7 @@ void CUpgradeEngine::OnResendTick() {
         m_driver.EnableStart(true);
         char step[kFailedStepTextSize];
         std::snprintf(step, sizeof step, kFailedStepFormat,
-                      static_cast<unsigned>(m_state.rememberedFrame[kStepByteOffset]));
+                      static_cast<unsigned>(RememberedStep()));
         m_driver.SetStatusText(std::string(text::kUpgradeFailed) + step);
         m_phase = UpgradePhase::Idle;
         m_outcome = UpgradeOutcome::Failed;

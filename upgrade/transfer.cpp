@@ -11,7 +11,6 @@ namespace tarvik {
 
 namespace {
 
-constexpr size_t kStepByteOffset = 3;
 constexpr uint32_t kBlockNumberModulus = 0x10000;  // block numbers are 16 bits on the wire
 constexpr char kProgressFormat[] = "%u/%u";
 constexpr size_t kProgressTextSize = sizeof "4294967295/4294967295";
@@ -127,7 +126,7 @@ void CUpgradeEngine::UpdateProgress() {
 }
 
 UpgradePhase CUpgradeEngine::PhaseOfRememberedFrame() const {
-    switch (m_state.rememberedFrame[kStepByteOffset]) {
+    switch (RememberedStep()) {
         case kStepEnterUpgrade:
         case kStepBeginTransfer:
             return UpgradePhase::Handshake;

@@ -299,6 +299,8 @@ TEST_F(TransferTest, IgnoredRepliesChangeNothing) {
         {"two replies run together", twoInOne},
         {"wrong sum", wrongSum},
         {"one byte", Bytes{0x44}},
+        // Success is only the answer to the finish command, sent once the sums matched.
+        {"the finish step before the finish command", BoardReply(30)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -439,6 +441,34 @@ TEST_F(TransferTest, UnansweredFinishCommandWaitsUntilStop) {
     engine.OnStop();
     EXPECT_TRUE(driver.startEnabled);
     EXPECT_EQ(engine.Outcome(), UpgradeOutcome::Stopped);
+}
+
+TEST_F(TransferTest, FinishAnswerAfterAStallStillSucceeds) {
+    const Bytes image = MakeImage(300);
+    StartWith(image);
+    for (const Bytes& r : {BoardReply(25), BoardReply(26), AckReply(1), AckReply(2), BoardReply(28),
+                           SumReply(BoardSum(image)), BoardReply(99)}) {
+        Deliver(r);
+    }
+    ASSERT_EQ(engine.Phase(), UpgradePhase::Stalled);
+    Deliver(BoardReply(30));  // the finish command is still the frame in flight
+    EXPECT_EQ(engine.Outcome(), UpgradeOutcome::Succeeded);
+    EXPECT_EQ(driver.status, kSucceeded);
+}
+
+TEST_F(TransferTest, LateFinishAnswerDoesNotEndTheNextUpgrade) {
+    const Bytes image = MakeImage(300);
+    StartWith(image);
+    for (const Bytes& r : {BoardReply(25), BoardReply(26), AckReply(1), AckReply(2), BoardReply(28),
+                           SumReply(BoardSum(image))}) {
+        Deliver(r);
+    }
+    engine.OnStop();  // given up on while the finish command waited
+    StartWith(image);
+    Deliver(BoardReply(30));
+    EXPECT_EQ(engine.Phase(), UpgradePhase::Scanning);
+    EXPECT_FALSE(driver.startEnabled);
+    EXPECT_TRUE(driver.TimerArmed(kScanTimer));
 }
 
 TEST_F(TransferTest, DuplicatedAcknowledgementFailsThenTheNextOneGoesOn) {

@@ -33,7 +33,6 @@ using Clock = CEventLoop::Clock;
 // and the redraw of the progress lines.
 constexpr std::chrono::milliseconds kSupervisePeriod{100};
 constexpr size_t kDefaultColumns = 80;
-constexpr int kStepByteOffset = 3;  // the step byte of a frame
 
 struct PortRun {
     std::string name;
@@ -226,7 +225,7 @@ void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
         case UpgradeOutcome::Succeeded:
             // The finish command goes out only once the board's sum has matched; the board's
             // word alone, at any other point, is no verified upgrade.
-            if (engine.State().rememberedFrame[kStepByteOffset] != kStepFinish) {
+            if (engine.RememberedStep() != kStepFinish) {
                 End(port, Verdict::Failed, text::kUpgradeFailed,
                     "the board reported success before its sum was checked", now);
                 return;
@@ -261,7 +260,7 @@ void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
         port.stalledSince = now;
         m_news = true;
     } else if (now - *port.stalledSince >= m_options.stallTimeout) {
-        const uint8_t step = engine.State().rememberedFrame[kStepByteOffset];
+        const uint8_t step = engine.RememberedStep();
         std::string status = driver.Status();
         if (status.rfind(text::kUpgradeFailed, 0) != 0) {
             status = text::kUpgradeFailed;

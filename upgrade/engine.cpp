@@ -12,6 +12,8 @@ namespace tarvik {
 
 CUpgradeEngine::CUpgradeEngine(IUpgradeDriver& driver, uint8_t* firmware, uint32_t capacity)
     : m_driver(driver), m_firmware(firmware), m_capacity(capacity) {
+    // Room for every dot of a whole search, once.
+    m_state.searchText.reserve(sizeof text::kSearching + size_t{kSearchSteps} * kSearchPasses);
     m_state.searchText = text::kSearching;
 }
 

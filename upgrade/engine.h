@@ -2,7 +2,8 @@
 // upgrade, the scan, fast-resend and resend ticks, the reply handler and Stop.
 //
 // All calls come from the driver's thread; the engine talks back only through the
-// IUpgradeDriver it was given. It allocates nothing per upgrade.
+// IUpgradeDriver it was given. Its buffers are fixed: the firmware buffer it is given and
+// the remembered frame; nothing is reallocated per upgrade.
 #pragma once
 
 #include <array>

@@ -34,7 +34,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kEnd0 = 'E';  // a reply ends at once with these two
 constexpr uint8_t kEnd1 = 'D';
 constexpr size_t kFloodChunksPerCount = 8;  // a count of 128 fills the receive buffer
-constexpr std::chrono::milliseconds kDeliverySlice{5};
+constexpr std::chrono::milliseconds kDeliverySlice{1};
 // Once the script is spent, reads wait a little: the reader is being asked to stop.
 constexpr std::chrono::milliseconds kSpentReadPause{1};
 
@@ -45,13 +45,15 @@ struct ScriptedRead {
 
 class ScriptedPort : public CComPort {
 public:
-    explicit ScriptedPort(std::vector<ScriptedRead> script) : m_script(std::move(script)) {}
+    ScriptedPort(std::vector<ScriptedRead> script, CReplyReader& reader)
+        : m_script(std::move(script)), m_reader(reader) {}
 
     uint32_t Read(void* buffer, uint32_t length, uint32_t* countOut, ComOverlapped*,
                   uint32_t) override {
         TARVIK_FUZZ_CHECK(length == kChunkSize, "a read of another size");
         if (m_next >= m_script.size()) {
-            spent.store(true);
+            // Nothing more to read: the reader is asked to stop, as the tool's close does.
+            m_reader.RequestStop();
             std::this_thread::sleep_for(kSpentReadPause);
             std::lock_guard<std::mutex> lock(m_mutex);
             m_quietAt.insert(m_returned);
@@ -88,11 +90,11 @@ public:
         return m_readEnds;
     }
 
-    std::atomic<bool> spent{false};
     std::atomic<bool> closed{false};
 
 private:
     std::vector<ScriptedRead> m_script;
+    CReplyReader& m_reader;
     size_t m_next = 0;  // reader thread only
     std::mutex m_mutex;
     size_t m_returned = 0;  // bytes returned so far
@@ -144,7 +146,10 @@ std::vector<ScriptedRead> Script(const uint8_t* data, size_t size, Bytes& stream
 
 int ReplyGathering(const uint8_t* data, size_t size) {
     Bytes stream;
-    ScriptedPort port(Script(data, size, stream));
+    // Declared before the reader, which still looks at it while it is destroyed.
+    CReplyHandOver handOver([] {});  // DeliverWithin below wakes when a reply is offered
+    CReplyReader reader;
+    ScriptedPort port(Script(data, size, stream), reader);
 
     Bytes delivered;
     std::vector<size_t> replyEnds;  // stream offsets where each reply ended
@@ -156,15 +161,9 @@ int ReplyGathering(const uint8_t* data, size_t size) {
         replies.emplace_back(bytes, bytes + count);
     };
 
-    // DeliverWithin below wakes by itself when a reply is offered.
-    CReplyHandOver handOver([] {});
-    CReplyReader reader;
     TARVIK_FUZZ_CHECK(reader.Start(port, handOver), "the reader did not start");
     while (reader.Running()) {
         handOver.DeliverWithin(handle, kDeliverySlice);
-        if (port.spent.load()) {
-            reader.RequestStop();
-        }
     }
     reader.StopAndJoin();
     TARVIK_FUZZ_CHECK(port.closed.load(), "the reader left the port open");

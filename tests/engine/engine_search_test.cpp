@@ -79,6 +79,12 @@ TEST_F(SearchTest, SilentBoardIsScannedThreeTimesThenAskedToPowerUp) {
     EXPECT_EQ(driver.port.setups.size(), 49u) << "the fast resend does not reconfigure";
     EXPECT_FALSE(driver.startEnabled);
     EXPECT_FALSE(engine.DeviceFound());
+
+    // A scan tick that was already on its way when the scan ended does nothing.
+    engine.OnTimer(kScanTimer);
+    EXPECT_EQ(driver.port.sent.size(), 52u);
+    EXPECT_EQ(driver.port.setups.size(), 49u);
+    EXPECT_FALSE(driver.TimerArmed(kScanTimer));
 }
 
 TEST_F(SearchTest, ListChangesTakeEffectAtTheNextStep) {

@@ -2,24 +2,24 @@
 // return, and the reader thread gathers and hands over replies to this thread as it does in
 // the tool.
 //
-//   byte % 4 == 0  a chunk: a length byte (1..255, 0 meaning a whole read of kChunkSize),
-//                  then that many bytes
-//               1  a read that times out with nothing
-//               2  a read cut short by a send's purge, with nothing
-//               3  a flood: a repeat count byte, then that many whole reads of one filler byte
-//                  (enough of them fill the receive buffer)
+//   byte % 8 == 0..3  a chunk: a length byte (1..255, 0 meaning a whole read of kChunkSize),
+//                     then that many bytes
+//                  4  a chunk as above, followed by the end mark 'E' 'D' in the same read
+//                  5  a read that times out with nothing
+//                  6  a read cut short by a send's purge, with nothing
+//                  7  a flood of whole reads of one filler byte: a byte picks how many (2, or
+//                     just short of, exactly or just beyond what fills the receive buffer),
+//                     the next byte is the filler
 //
 // Rules: the replies handed over, one after the other, are exactly the bytes the port
 // returned (nothing lost, added or reordered); each holds 1 to kReceiveBufferSize bytes; a
 // reply ends only where a read ended (or where the buffer filled), and it ends there when
 // its bytes end with 'E' 'D', when the next read brought nothing, or when it filled the buffer.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
-#include <set>
-#include <thread>
 #include <vector>
 
 #include "fuzz_targets.h"
@@ -33,10 +33,11 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kEnd0 = 'E';  // a reply ends at once with these two
 constexpr uint8_t kEnd1 = 'D';
-constexpr size_t kFloodChunksPerCount = 8;  // a count of 128 fills the receive buffer
+// Whole reads in a flood: two, or around the number that fills the receive buffer.
+constexpr size_t kReadsToFill = kReceiveBufferSize / kChunkSize;
+constexpr std::array<size_t, 4> kFloodReads = {2, kReadsToFill - 1, kReadsToFill, kReadsToFill + 1};
+constexpr size_t kMostFloodReads = 3 * kReadsToFill;  // in one input
 constexpr std::chrono::milliseconds kDeliverySlice{1};
-// Once the script is spent, reads wait a little: the reader is being asked to stop.
-constexpr std::chrono::milliseconds kSpentReadPause{1};
 
 struct ScriptedRead {
     uint32_t code = kErrSuccess;
@@ -53,10 +54,9 @@ public:
         TARVIK_FUZZ_CHECK(length == kChunkSize, "a read of another size");
         if (m_next >= m_script.size()) {
             // Nothing more to read: the reader is asked to stop, as the tool's close does.
+            // It notices before its next read, so this is the last or last but one.
             m_reader.RequestStop();
-            std::this_thread::sleep_for(kSpentReadPause);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_quietAt.insert(m_returned);
+            m_quietAt.push_back(m_returned);
             *countOut = 0;
             return kErrTimeout;
         }
@@ -65,13 +65,10 @@ public:
         std::copy_n(r.bytes.begin(), n, static_cast<uint8_t*>(buffer));
         *countOut = static_cast<uint32_t>(n);
         if (n == 0) {
-            // A boundary in the byte stream where the line went quiet.
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_quietAt.insert(m_returned);
+            m_quietAt.push_back(m_returned);  // the line went quiet at this point
         } else {
-            std::lock_guard<std::mutex> lock(m_mutex);
             m_returned += n;
-            m_readEnds.insert(m_returned);
+            m_readEnds.push_back(m_returned);
         }
         return r.code;
     }
@@ -81,55 +78,60 @@ public:
     }
     bool IsOpen() const override { return !closed.load(); }
 
-    std::set<size_t> QuietAt() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_quietAt;
-    }
-    std::set<size_t> ReadEnds() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_readEnds;
-    }
+    // Read by the driver's thread once the reader thread has been joined. Both in order.
+    const std::vector<size_t>& QuietAt() const { return m_quietAt; }
+    const std::vector<size_t>& ReadEnds() const { return m_readEnds; }
 
     std::atomic<bool> closed{false};
 
 private:
     std::vector<ScriptedRead> m_script;
     CReplyReader& m_reader;
-    size_t m_next = 0;  // reader thread only
-    std::mutex m_mutex;
-    size_t m_returned = 0;  // bytes returned so far
-    std::set<size_t> m_quietAt;
-    std::set<size_t> m_readEnds;
+    size_t m_next = 0;               // reader thread only, like the three below
+    size_t m_returned = 0;           // bytes returned so far
+    std::vector<size_t> m_quietAt;   // stream offsets where a read brought nothing
+    std::vector<size_t> m_readEnds;  // stream offsets where a read with bytes ended
 };
 
 std::vector<ScriptedRead> Script(const uint8_t* data, size_t size, Bytes& stream) {
     std::vector<ScriptedRead> script;
+    size_t floodReads = 0;
     size_t i = 0;
     auto next = [&] { return i < size ? data[i++] : uint8_t{0}; };
+    auto chunk = [&](bool endMark) {
+        const uint8_t length = next();
+        const size_t room = endMark ? kChunkSize - 2 : kChunkSize;
+        const size_t n = std::min<size_t>(length == 0 ? kChunkSize : length, room);
+        ScriptedRead r;
+        for (size_t k = 0; k < n && i < size; ++k) {
+            r.bytes.push_back(data[i++]);
+        }
+        if (endMark) {
+            r.bytes.insert(r.bytes.end(), {kEnd0, kEnd1});
+        }
+        if (r.bytes.empty()) {
+            return;
+        }
+        stream.insert(stream.end(), r.bytes.begin(), r.bytes.end());
+        script.push_back(std::move(r));
+    };
     while (i < size) {
-        switch (next() % 4) {
-            case 0: {
-                const uint8_t length = next();
-                const size_t n = length == 0 ? kChunkSize : length;
-                ScriptedRead r;
-                for (size_t k = 0; k < n && i < size; ++k) {
-                    r.bytes.push_back(data[i++]);
-                }
-                if (r.bytes.empty()) {
-                    break;
-                }
-                stream.insert(stream.end(), r.bytes.begin(), r.bytes.end());
-                script.push_back(std::move(r));
+        switch (next() % 8) {
+            case 4:
+                chunk(true);
                 break;
-            }
-            case 1:
+            case 5:
                 script.push_back(ScriptedRead{kErrTimeout, {}});
                 break;
-            case 2:
+            case 6:
                 script.push_back(ScriptedRead{static_cast<uint32_t>(ECANCELED), {}});
                 break;
-            case 3: {
-                const size_t chunks = static_cast<size_t>(next()) * kFloodChunksPerCount;
+            case 7: {
+                size_t chunks = kFloodReads[next() % kFloodReads.size()];
+                if (floodReads + chunks > kMostFloodReads) {
+                    chunks = kFloodReads.front();  // keeps every input quick to run
+                }
+                floodReads += chunks;
                 const uint8_t filler = next();
                 for (size_t k = 0; k < chunks; ++k) {
                     script.push_back(ScriptedRead{kErrSuccess, Bytes(kChunkSize, filler)});
@@ -137,6 +139,9 @@ std::vector<ScriptedRead> Script(const uint8_t* data, size_t size, Bytes& stream
                 }
                 break;
             }
+            default:
+                chunk(false);
+                break;
         }
     }
     return script;
@@ -169,8 +174,11 @@ int ReplyGathering(const uint8_t* data, size_t size) {
     TARVIK_FUZZ_CHECK(port.closed.load(), "the reader left the port open");
 
     TARVIK_FUZZ_CHECK(delivered == stream, "bytes lost, added or reordered");
-    const std::set<size_t> readEnds = port.ReadEnds();
-    const std::set<size_t> quietAt = port.QuietAt();
+    const std::vector<size_t>& readEnds = port.ReadEnds();
+    const std::vector<size_t>& quietAt = port.QuietAt();
+    auto has = [](const std::vector<size_t>& sorted, size_t at) {
+        return std::binary_search(sorted.begin(), sorted.end(), at);
+    };
     size_t start = 0;
     for (size_t r = 0; r < replies.size(); ++r) {
         const Bytes& reply = replies[r];
@@ -178,16 +186,17 @@ int ReplyGathering(const uint8_t* data, size_t size) {
         const bool full = reply.size() == kReceiveBufferSize;
         const bool marked =
             reply.size() >= 2 && reply[reply.size() - 2] == kEnd0 && reply.back() == kEnd1;
-        TARVIK_FUZZ_CHECK(full || readEnds.count(end) != 0, "a reply ends inside a read");
-        TARVIK_FUZZ_CHECK(full || marked || quietAt.count(end) != 0,
+        TARVIK_FUZZ_CHECK(full || has(readEnds, end), "a reply ends inside a read");
+        TARVIK_FUZZ_CHECK(full || marked || has(quietAt, end),
                           "a reply ended with neither the end mark nor silence");
         // Where a read ended inside the reply, the reply's bytes so far did not end with the
         // end mark, or it would have ended there.
-        for (auto it = readEnds.upper_bound(start); it != readEnds.end() && *it < end; ++it) {
+        for (auto it = std::upper_bound(readEnds.begin(), readEnds.end(), start);
+             it != readEnds.end() && *it < end; ++it) {
             const size_t at = *it - start;  // reply bytes gathered at that read's end
             TARVIK_FUZZ_CHECK(at < 2 || !(reply[at - 2] == kEnd0 && reply[at - 1] == kEnd1),
                               "a reply went on past its end mark");
-            TARVIK_FUZZ_CHECK(quietAt.count(*it) == 0, "a reply went on past a silence");
+            TARVIK_FUZZ_CHECK(!has(quietAt, *it), "a reply went on past a silence");
         }
         start = end;
     }

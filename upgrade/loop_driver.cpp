@@ -3,7 +3,6 @@
 #include "upgrade/loop_driver.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace tarvik {
 
@@ -42,6 +41,28 @@ bool CEventLoop::RunUntil(const std::function<bool()>& done, Clock::time_point d
         }
         if (acted) {
             continue;  // more may be due already: look again before sleeping
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait_until(lock, next, [&] { return m_woken; });
+        m_woken = false;
+    }
+}
+
+void CEventLoop::RunOthersUntil(Clock::time_point until) {
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= until) {
+            return;
+        }
+        Clock::time_point next = until;
+        bool acted = false;
+        for (size_t i = 0; i < m_drivers.size(); ++i) {
+            if (!m_drivers[i]->m_waiting && m_drivers[i]->ServiceOne(now, next)) {
+                acted = true;
+            }
+        }
+        if (acted) {
+            continue;
         }
         std::unique_lock<std::mutex> lock(m_mutex);
         m_cv.wait_until(lock, next, [&] { return m_woken; });
@@ -177,7 +198,12 @@ LineSelections CLoopDriver::Selections() const {
 }
 
 void CLoopDriver::Wait(std::chrono::milliseconds duration) {
-    std::this_thread::sleep_for(duration);
+    // The loop's thread serves every port of a run: a sleep here would stall every other
+    // board's transfer for this one's pause. Their replies and timers go on meanwhile; this
+    // driver's own wait until the pause is over, as they would behind a window's sleep.
+    m_waiting = true;
+    m_loop.RunOthersUntil(Clock::now() + duration);
+    m_waiting = false;
 }
 
 void CLoopDriver::Trace(TraceDirection direction, const uint8_t* bytes, size_t length) {

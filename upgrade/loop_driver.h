@@ -40,6 +40,9 @@ private:
     friend class CLoopDriver;
     void Attach(CLoopDriver* driver);
     void Detach(CLoopDriver* driver);
+    // Loop thread, from inside a driver's Wait: runs the events of every driver that is not
+    // itself waiting until `until`, so that one port's pause does not hold up the others.
+    void RunOthersUntil(Clock::time_point until);
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -117,6 +120,7 @@ private:
     uint32_t m_progressMax = 0;
     uint32_t m_progressPos = 0;
     bool m_startEnabled = true;
+    bool m_waiting = false;  // inside Wait: its own events wait, the other drivers' go on
     std::vector<std::string> m_messages;
 };
 

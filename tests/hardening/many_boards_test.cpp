@@ -18,16 +18,17 @@ namespace {
 constexpr Ms kLongPause{3000};
 
 Bytes BoardReply(uint8_t step) {
-    Bytes reply(kCmdFrameSize - 3, 0);  // then the sum and 'E' 'D'
+    constexpr size_t kSumAt = kCmdFrameSize - 3;  // then 'E' 'D'
+    Bytes reply(kCmdFrameSize, 0);
     reply[0] = 'h';
     reply[1] = ':';
     reply[2] = 'W';
     reply[3] = step;
-    uint8_t sum = 0;
-    for (uint8_t b : reply) {
-        sum = static_cast<uint8_t>(sum + b);
+    for (size_t i = 0; i < kSumAt; ++i) {
+        reply[kSumAt] = static_cast<uint8_t>(reply[kSumAt] + reply[i]);
     }
-    reply.insert(reply.end(), {sum, 'E', 'D'});
+    reply[kSumAt + 1] = 'E';
+    reply[kSumAt + 2] = 'D';
     return reply;
 }
 

@@ -1,0 +1,524 @@
+// tarvik-bench: measures the tool against tarvik-sim on this machine and writes the figures,
+// each beside its target, as a Markdown report.
+//
+//   tarvik-bench run --sim PATH --cli PATH [--gui PATH] [--soak PATH --soak-runs N]
+//                    [--quick] --out FILE
+//   tarvik-bench idle --port PATH --seconds S     (used by run: the port open and idle)
+//
+// Nothing here is a test: the figures depend on the machine and its load, so they are
+// reported, compared with their targets, and explained where they miss, never asserted.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child.h"
+#include "line_floor.h"
+#include "upgrade/loop_driver.h"
+
+namespace tarvik::bench {
+namespace {
+
+using Ms = std::chrono::milliseconds;
+using Seconds = std::chrono::duration<double>;
+using Bytes = std::vector<uint8_t>;
+
+constexpr Ms kStartBound{10000};
+constexpr Ms kUpgradeBound{1800000};  // the slowest case, 1 MiB paced, takes about 2 min
+constexpr Ms kStopBound{30000};
+constexpr Ms kGuiSettle{3000};  // the window is up and idle well before this
+constexpr Ms kXServerSettle{1000};
+constexpr char kSimSafetyTimeout[] = "3600";
+constexpr uint32_t kSmallImage = 64 * 1024;
+constexpr uint32_t kLargeImage = 1024 * 1024;
+constexpr uint32_t kHugeImage = 10 * 1024 * 1024;  // the largest image the tool accepts
+constexpr uint32_t kFastBaud = 921600;
+constexpr double kTargetRatioAt115200 = 1.03;
+constexpr double kTargetRatioAt921600 = 1.10;
+constexpr double kTargetTurnaroundAboveGapMs = 0.5;
+constexpr double kTargetTransferCpu = 0.03;
+constexpr double kTargetIdleCpu = 0.005;
+constexpr double kTargetManyBoards = 1.05;
+constexpr int kIdleSeconds = 10;
+constexpr int kSoakRunBoundSeconds = 120;
+constexpr uint8_t kFill = 0xFF;
+
+struct Options {
+    std::string sim, cli, gui, soak, out;
+    int soakRuns = 0;
+    bool quick = false;
+};
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Verdict(bool met) {
+    return met ? "met" : "**missed**";
+}
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = "/tmp/tarvik-bench-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_path = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+Bytes MakeImage(uint32_t length) {
+    Bytes image(length);
+    uint32_t state = 12345;
+    for (uint8_t& b : image) {
+        state = state * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(state >> 24);
+    }
+    image[1] = 'I';
+    image[2] = 'O';
+    image[3] = '-';
+    return image;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+bool BoardHolds(const std::string& path, const Bytes& image) {
+    std::ifstream f(path, std::ios::binary);
+    const Bytes got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    Bytes want = image;
+    want.resize((image.size() / kBlockBytes + 1) * kBlockBytes, kFill);
+    return got == want;
+}
+
+// A tarvik-sim on its own pseudo-terminal.
+class Sim {
+public:
+    Sim(const Options& o, std::vector<std::string> args) {
+        args.insert(args.end(), {"--timeout", kSimSafetyTimeout});
+        m_child = std::make_unique<Child>(o.sim, args);
+        const std::optional<std::string> line = m_child->ReadLine(kStartBound);
+        if (!line) {
+            throw std::runtime_error("tarvik-sim printed no port");
+        }
+        m_path = *line;
+    }
+    const std::string& Path() const { return m_path; }
+    nlohmann::json Stop() {
+        m_child->Signal(SIGTERM);
+        m_child->Wait(kStopBound);
+        std::string out = m_child->Output();
+        while (!out.empty() && out.back() == '\n') {
+            out.pop_back();
+        }
+        const size_t newline = out.rfind('\n');
+        return nlohmann::json::parse(newline == std::string::npos ? out : out.substr(newline + 1),
+                                     nullptr, false);
+    }
+
+private:
+    std::unique_ptr<Child> m_child;
+    std::string m_path;
+};
+
+struct Run {
+    Usage usage;
+    nlohmann::json summary;
+    bool holds = false;
+    std::string output;
+};
+
+// One tarvik-cli upgrade of `image` against one paced (or unpaced) board at `baud`.
+Run UpgradeOnce(const Options& o, const TempFolder& folder, const Bytes& image, uint32_t baud,
+                bool pace) {
+    const std::string imagePath = folder.File("image.bin");
+    const std::string outPath = folder.File("received.bin");
+    WriteFile(imagePath, image);
+    std::filesystem::remove(outPath);
+    std::vector<std::string> simArgs = {"--baud", std::to_string(baud), "--out", outPath};
+    if (pace) {
+        simArgs.push_back("--pace");
+    }
+    Sim sim(o, simArgs);
+    Child cli(o.cli, {"upgrade", "--port", sim.Path(), "--image", imagePath, "--baud",
+                      std::to_string(baud), "--quiet"});
+    Run run;
+    const std::optional<Usage> usage = cli.Wait(kUpgradeBound);
+    run.output = cli.Output();
+    run.summary = sim.Stop();
+    if (usage) {
+        run.usage = *usage;
+    }
+    run.holds = usage && usage->exitCode == 0 && BoardHolds(outPath, image);
+    return run;
+}
+
+std::string Header(const std::vector<std::string>& columns) {
+    std::string line = "|", rule = "|";
+    for (const std::string& c : columns) {
+        line += " " + c + " |";
+        rule += "---|";
+    }
+    return line + "\n" + rule + "\n";
+}
+
+std::string Row(const std::vector<std::string>& cells) {
+    std::string line = "|";
+    for (const std::string& c : cells) {
+        line += " " + c + " |";
+    }
+    return line + "\n";
+}
+
+std::string LoadAverage() {
+    std::ifstream f("/proc/loadavg");
+    std::string one, five, fifteen;
+    f >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+class Report {
+public:
+    explicit Report(const Options& o) : m_options(o) {}
+
+    void Machine() {
+        const std::time_t now = std::time(nullptr);
+        char date[64];
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+        utsname u{};
+        uname(&u);
+        m_text << "# tarvik benchmarks\n\n";
+        m_text << "Measured " << date << " on " << std::thread::hardware_concurrency() << " cores ("
+               << u.sysname << " " << u.release << ", " << u.machine
+               << "), Release build. Load average at the start: " << LoadAverage()
+               << ". Every upgrade is tarvik-cli against tarvik-sim on a pseudo-terminal; "
+                  "a paced board (--pace) takes the line's time for every byte, 10 bits per "
+                  "byte.\n\n";
+    }
+
+    void LineEfficiency(const TempFolder& folder) {
+        m_text << "## Line efficiency, turnaround and CPU during a transfer\n\n"
+               << "Elapsed: tarvik-cli from its start to its exit, image loading and port "
+                  "opening included. Floor: every frame and reply on the wire (the "
+                  "enter-upgrade exchange at the board's rate, the rest at 115200, to which "
+                  "the protocol switches), plus 2 ms per reply for the read that ends a "
+                  "burst, plus the fixed 100 ms after the board answers. Turnaround: from the "
+                  "last byte of a reply to the first byte of the next frame, as tarvik-sim "
+                  "sees it. CPU: tarvik-cli's user + system time over its elapsed time.\n\n";
+        std::vector<uint32_t> sizes = {kSmallImage};
+        if (!m_options.quick) {
+            sizes.push_back(kLargeImage);
+        }
+        std::string efficiency = Header(
+            {"image", "board's rate", "result", "elapsed s", "floor s", "ratio", "target", ""});
+        std::string turnaround = Header({"image", "board's rate", "replies", "median ms", "p99 ms",
+                                         "median above 2 ms", "target", ""});
+        std::string cpu =
+            Header({"image", "board's rate", "CPU s", "elapsed s", "share", "target", ""});
+        for (uint32_t size : sizes) {
+            for (uint32_t baud : {kTransferBaud, kFastBaud}) {
+                const Run run = UpgradeOnce(m_options, folder, MakeImage(size), baud, true);
+                const double elapsed = run.usage.wall.count();
+                const double floor = UpgradeFloor(size, baud).count();
+                const double ratio = elapsed / floor;
+                const double target =
+                    baud == kTransferBaud ? kTargetRatioAt115200 : kTargetRatioAt921600;
+                const std::string name = std::to_string(size / 1024) + " KiB";
+                efficiency +=
+                    Row({name, std::to_string(baud), run.holds ? "升级成功, image exact" : "FAILED",
+                         Format("%.3f", elapsed), Format("%.3f", floor), Format("%.4f", ratio),
+                         Format("≤ %.2f", target), Verdict(run.holds && ratio <= target)});
+                const auto& t = run.summary["turnaround_us"];
+                const double median = t.value("median", 0) / 1000.0;
+                const double p99 = t.value("p99", 0) / 1000.0;
+                const double above =
+                    median - std::chrono::duration<double, std::milli>(kBurstGap).count();
+                turnaround +=
+                    Row({name, std::to_string(baud), std::to_string(t.value("count", 0)),
+                         Format("%.3f", median), Format("%.3f", p99), Format("%.3f", above),
+                         Format("≤ %.1f", kTargetTurnaroundAboveGapMs),
+                         Verdict(above <= kTargetTurnaroundAboveGapMs)});
+                const double share = run.usage.cpu.count() / elapsed;
+                cpu += Row({name, std::to_string(baud), Format("%.3f", run.usage.cpu.count()),
+                            Format("%.3f", elapsed), Format("%.2f %%", share * 100),
+                            Format("≤ %.0f %%", kTargetTransferCpu * 100),
+                            Verdict(share <= kTargetTransferCpu)});
+                m_ratios.push_back(ratio);
+                Flush();
+            }
+        }
+        m_text << "### Line efficiency\n\n"
+               << efficiency << "\n### Turnaround\n\n"
+               << turnaround << "\n### CPU while transferring (paced)\n\n"
+               << cpu << "\n";
+    }
+
+    void IdleCpu(const std::string& self) {
+        Sim sim(m_options, {});
+        Child idle(self, {"idle", "--port", sim.Path(), "--seconds", std::to_string(kIdleSeconds)});
+        const std::optional<std::string> line = idle.ReadLine(Ms{(kIdleSeconds + 30) * 1000});
+        idle.Wait(kStopBound);
+        sim.Stop();
+        const nlohmann::json j =
+            line ? nlohmann::json::parse(*line, nullptr, false) : nlohmann::json();
+        const double cpuSeconds = j.value("cpu_s", -1.0);
+        const double wall = j.value("wall_s", 1.0);
+        const double share = cpuSeconds / wall;
+        m_text << "### CPU with the port open and idle\n\n"
+               << "The engine, its reply reader and the loop driver of tarvik-cli (the same "
+                  "code the window runs) with the port open on a silent board, measured "
+                  "with getrusage over "
+               << kIdleSeconds << " s.\n\n"
+               << Header({"case", "CPU s", "elapsed s", "share", "target", ""})
+               << Row({"port open, idle", Format("%.4f", cpuSeconds), Format("%.2f", wall),
+                       Format("%.3f %%", share * 100), Format("≤ %.1f %%", kTargetIdleCpu * 100),
+                       Verdict(cpuSeconds >= 0 && share <= kTargetIdleCpu)})
+               << "\n";
+        Flush();
+    }
+
+    void ManyBoards(const TempFolder& folder) {
+        m_text << "## Many boards at once\n\n"
+               << "One tarvik-cli with one --port per board, each board a paced tarvik-sim at "
+                  "115200, a 64 KiB image. Time: tarvik-cli's elapsed time, that is the "
+                  "slowest board's.\n\n"
+               << Header({"boards", "all exact", "elapsed s", "over one board", "target", ""});
+        const Bytes image = MakeImage(kSmallImage);
+        const std::string imagePath = folder.File("many.bin");
+        WriteFile(imagePath, image);
+        double single = 0;
+        for (int boards : {1, 4, 16}) {
+            std::vector<std::unique_ptr<Sim>> sims;
+            std::vector<std::string> args = {"upgrade", "--image", imagePath, "--quiet"};
+            for (int i = 0; i < boards; ++i) {
+                const std::string out = folder.File("many" + std::to_string(i) + ".bin");
+                std::filesystem::remove(out);
+                sims.push_back(std::make_unique<Sim>(
+                    m_options, std::vector<std::string>{"--pace", "--out", out}));
+                args.insert(args.end(), {"--port", sims.back()->Path()});
+            }
+            Child cli(m_options.cli, args);
+            const std::optional<Usage> usage = cli.Wait(kUpgradeBound);
+            bool exact = usage && usage->exitCode == 0;
+            for (int i = 0; i < boards; ++i) {
+                sims[static_cast<size_t>(i)]->Stop();
+                exact =
+                    exact && BoardHolds(folder.File("many" + std::to_string(i) + ".bin"), image);
+            }
+            const double elapsed = usage ? usage->wall.count() : 0;
+            if (boards == 1) {
+                single = elapsed;
+            }
+            const double ratio = elapsed / single;
+            m_text << Row({std::to_string(boards), exact ? "yes" : "**no**",
+                           Format("%.3f", elapsed), Format("%.4f", ratio),
+                           boards == 16 ? Format("≤ %.2f", kTargetManyBoards) : "",
+                           boards == 16 ? Verdict(exact && ratio <= kTargetManyBoards) : ""});
+            Flush();
+        }
+        m_text << "\n";
+    }
+
+    void Footprint(const TempFolder& folder) {
+        m_text << "## Footprint\n\n" << Header({"program", "case", "peak resident", "notes"});
+        {
+            const Run run =
+                UpgradeOnce(m_options, folder, MakeImage(kHugeImage), kTransferBaud, false);
+            m_text << Row({"tarvik-cli", "10 MiB image, unpaced board",
+                           Format("%.1f MiB", run.usage.peakKiB / 1024.0),
+                           "exit " + std::to_string(run.usage.exitCode) + " after " +
+                               Format("%.1f s", run.usage.wall.count()) +
+                               (run.holds ? ", image exact" : ", board's image not exact")});
+            Flush();
+        }
+        if (!m_options.gui.empty() && std::filesystem::exists(m_options.gui)) {
+            const auto [how, peak] = GuiStart(folder);
+            m_text << Row({"tarvik", "at start, idle for 3 s", peak, how});
+        } else {
+            m_text << Row({"tarvik", "not built (TARVIK_BUILD_GUI off)", "", ""});
+        }
+        m_text << "\n";
+        Flush();
+    }
+
+    void Soak() {
+        if (m_options.soak.empty() || m_options.soakRuns <= 0) {
+            return;
+        }
+        Child soak(m_options.soak, {}, {{"TARVIK_SOAK_RUNS", std::to_string(m_options.soakRuns)}});
+        const std::optional<Usage> usage =
+            soak.Wait(Ms{static_cast<int64_t>(m_options.soakRuns) * kSoakRunBoundSeconds * 1000});
+        std::string line = "(no summary)";
+        std::istringstream out(soak.Output());
+        for (std::string l; std::getline(out, l);) {
+            if (l.rfind("soak:", 0) == 0) {
+                line = l.substr(sizeof "soak:");
+            }
+        }
+        m_text << "## Soak\n\n"
+               << m_options.soakRuns
+               << " upgrades in one process over one port, against one board that loses each "
+                  "reply with probability 0.03 (tarvik-sim --loss 0.03 --seed 7); each run's "
+                  "image differs. The test passes when every run either succeeds with the "
+                  "board holding exactly its image or ends with the failure text, none hangs, "
+                  "and the heap in use does not grow after the first two runs.\n\n"
+               << Header({"result", "elapsed s", "figures"})
+               << Row({usage && usage->exitCode == 0 ? "passed" : "**failed**",
+                       usage ? Format("%.0f", usage->wall.count()) : "-", line})
+               << "\n";
+        Flush();
+    }
+
+    void Notes(const std::string& notes) {
+        m_text << notes;
+        Flush();
+    }
+
+    std::string Text() const { return m_text.str(); }
+
+private:
+    // Peak memory of the window at start: on an X server of its own when Xvfb is there.
+    std::pair<std::string, std::string> GuiStart(const TempFolder& folder) {
+        const std::string config = folder.File("config");
+        std::filesystem::create_directories(config);
+        std::vector<std::pair<std::string, std::string>> env = {{"XDG_CONFIG_HOME", config}};
+        std::unique_ptr<Child> xserver;
+        std::string how = "offscreen platform";
+        if (std::filesystem::exists("/usr/bin/Xvfb")) {
+            const std::string display = ":" + std::to_string(90 + getpid() % 9);
+            xserver = std::make_unique<Child>(
+                "/usr/bin/Xvfb", std::vector<std::string>{display, "-nolisten", "tcp"});
+            std::this_thread::sleep_for(kXServerSettle);
+            env.push_back({"DISPLAY", display});
+            env.push_back({"QT_QPA_PLATFORM", "xcb"});
+            how = "X server (Xvfb)";
+        } else {
+            env.push_back({"QT_QPA_PLATFORM", "offscreen"});
+        }
+        Child gui(m_options.gui, {}, env);
+        std::this_thread::sleep_for(kGuiSettle);
+        gui.Signal(SIGTERM);
+        const std::optional<Usage> usage = gui.Wait(kStopBound);
+        if (xserver) {
+            xserver->Signal(SIGTERM);
+            xserver->Wait(kStopBound);
+        }
+        return {how, usage ? Format("%.1f MiB", usage->peakKiB / 1024.0) : "-"};
+    }
+
+    void Flush() { std::ofstream(m_options.out) << m_text.str(); }
+
+    const Options& m_options;
+    std::ostringstream m_text;
+    std::vector<double> m_ratios;
+};
+
+int RunAll(const Options& o, const std::string& self) {
+    TempFolder folder;
+    Report report(o);
+    report.Machine();
+    report.LineEfficiency(folder);
+    report.IdleCpu(self);
+    report.ManyBoards(folder);
+    report.Footprint(folder);
+    report.Soak();
+    report.Notes("Load average at the end: " + LoadAverage() + ".\n");
+    std::cout << report.Text();
+    return 0;
+}
+
+// The port open and idle: the loop driver with its reader, no upgrade, for `seconds`.
+int Idle(const std::string& port, int seconds) {
+    CEventLoop loop;
+    CLoopDriver driver(loop);
+    if (driver.OpenPort(port, kTransferBaud) != kErrSuccess) {
+        std::cerr << "tarvik-bench: cannot open " << port << "\n";
+        return 1;
+    }
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const Clock::time_point start = Clock::now();
+    loop.RunUntil([] { return false; }, start + std::chrono::seconds(seconds));
+    const double wall = Seconds(Clock::now() - start).count();
+    getrusage(RUSAGE_SELF, &after);
+    auto cpu = [](const rusage& r) {
+        return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    driver.ClosePort();
+    nlohmann::json j;
+    j["cpu_s"] = cpu(after) - cpu(before);
+    j["wall_s"] = wall;
+    std::cout << j.dump() << std::endl;
+    return 0;
+}
+
+}  // namespace
+}  // namespace tarvik::bench
+
+int main(int argc, char** argv) {
+    using namespace tarvik::bench;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::cerr << "usage: tarvik-bench run ... | idle --port P --seconds S\n";
+        return 2;
+    }
+    auto value = [&](const std::string& name) -> std::string {
+        for (size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] == name) {
+                return args[i + 1];
+            }
+        }
+        return {};
+    };
+    const std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    if (args[0] == "idle") {
+        return Idle(value("--port"), std::atoi(value("--seconds").c_str()));
+    }
+    Options o;
+    o.sim = value("--sim");
+    o.cli = value("--cli");
+    o.gui = value("--gui");
+    o.soak = value("--soak");
+    o.soakRuns = std::atoi(value("--soak-runs").c_str());
+    o.out = value("--out");
+    o.quick = std::find(args.begin(), args.end(), "--quick") != args.end();
+    if (o.sim.empty() || o.cli.empty() || o.out.empty()) {
+        std::cerr << "tarvik-bench run: --sim, --cli and --out are needed\n";
+        return 2;
+    }
+    return RunAll(o, self);
+}

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ const Target kTargets[] = {
     {"gathering", ReplyGathering},
     {"settings", SettingsFile},
 };
+
+// Names the target in test listings.
+void PrintTo(const Target& target, std::ostream* os) {
+    *os << target.name;
+}
 
 std::vector<std::filesystem::path> Inputs(const std::string& name) {
     std::vector<std::filesystem::path> files;

@@ -119,9 +119,13 @@ uint32_t CLoopDriver::OpenPort(const std::string& deviceName, uint32_t baud) {
     return kErrSuccess;
 }
 
-void CLoopDriver::ClosePort() {
+void CLoopDriver::RequestClose() {
     m_engine.OnPortClosed();
     m_reader.RequestStop();
+}
+
+void CLoopDriver::ClosePort() {
+    RequestClose();
     const CReplyHandOver::Handler handle = [this](const uint8_t* data, uint32_t count) {
         m_engine.OnFrameReceived(data, count);
     };

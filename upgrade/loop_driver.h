@@ -64,6 +64,10 @@ public:
     // the reader is asked to close the port, and this waits until it has, handling a reply
     // the reader still hands over on its way out.
     void ClosePort();
+    // The first half of ClosePort, which does not wait: a front end with many ports asks
+    // every reader first, so that the ports close together rather than one read time-out
+    // (up to 100 ms) after another. ClosePort then waits for each.
+    void RequestClose();
 
     CUpgradeEngine& Engine() { return m_engine; }
 

@@ -60,6 +60,7 @@ constexpr double kTargetIdleCpu = 0.005;
 constexpr double kTargetManyBoards = 1.05;
 constexpr int kIdleSeconds = 10;
 constexpr int kSmallImageRuns = 3;
+constexpr int kMostBoards = 16;
 constexpr Ms kFootprintFirstLook{5000};
 constexpr Ms kFootprintSecondLook{20000};
 constexpr int kSoakRunBoundSeconds = 120;
@@ -204,6 +205,23 @@ std::string Row(const std::vector<std::string>& cells) {
         line += " " + c + " |";
     }
     return line + "\n";
+}
+
+// The longest time tarvik-cli reports for a port that succeeded ("... 升级成功 ... 8.6 s").
+double SlowestBoard(const std::string& output) {
+    double slowest = 0;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t unit = line.rfind(" s");
+        if (line.find("升级成功") == std::string::npos || unit == std::string::npos || unit == 0) {
+            continue;
+        }
+        const size_t number = line.rfind(' ', unit - 1);
+        if (number != std::string::npos) {
+            slowest = std::max(slowest, std::atof(line.c_str() + number + 1));
+        }
+    }
+    return slowest;
 }
 
 // The peak resident memory of a running process so far (VmHWM), in KiB.
@@ -392,14 +410,17 @@ public:
     void ManyBoards(const TempFolder& folder) {
         m_text << "## Many boards at once\n\n"
                << "One tarvik-cli with one --port per board, each board a paced tarvik-sim at "
-                  "115200, a 64 KiB image. Time: tarvik-cli's elapsed time, that is the "
-                  "slowest board's.\n\n"
-               << Header({"boards", "all exact", "elapsed s", "over one board", "target", ""});
+                  "115200, a 64 KiB image. The slowest board's time is the longest that "
+                  "tarvik-cli reports for a port (from Start to the end, to 0.1 s); its "
+                  "elapsed time also holds opening and closing every port.\n\n"
+               << Header({"boards", "all exact", "slowest board s", "over one board",
+                          "tarvik-cli elapsed s", "over one board", "target", ""});
         const Bytes image = MakeImage(kSmallImage);
         const std::string imagePath = folder.File("many.bin");
         WriteFile(imagePath, image);
         double single = 0;
-        for (int boards : {1, 4, 16}) {
+        double singleWall = 0;
+        for (int boards : {1, 4, kMostBoards}) {
             std::vector<std::unique_ptr<Sim>> sims;
             std::vector<std::string> args = {"upgrade", "--image", imagePath, "--quiet"};
             for (int i = 0; i < boards; ++i) {
@@ -411,6 +432,7 @@ public:
             }
             Child cli(m_options.cli, args);
             const std::optional<Usage> usage = cli.Wait(kUpgradeBound);
+            const double slowest = SlowestBoard(cli.Output());
             bool exact = usage && usage->exitCode == 0;
             for (int i = 0; i < boards; ++i) {
                 sims[static_cast<size_t>(i)]->Stop();
@@ -419,13 +441,19 @@ public:
             }
             const double elapsed = usage ? usage->wall.count() : 0;
             if (boards == 1) {
-                single = elapsed;
+                single = slowest;
+                singleWall = elapsed;
             }
-            const double ratio = elapsed / single;
+            const double ratio = slowest / single;
+            const double wallRatio = elapsed / singleWall;
+            const bool last = boards == kMostBoards;
             m_text << Row({std::to_string(boards), exact ? "yes" : "**no**",
-                           Format("%.3f", elapsed), Format("%.4f", ratio),
-                           boards == 16 ? Format("≤ %.2f", kTargetManyBoards) : "",
-                           boards == 16 ? Verdict(exact && ratio <= kTargetManyBoards) : ""});
+                           Format("%.1f", slowest), Format("%.3f", ratio), Format("%.3f", elapsed),
+                           Format("%.3f", wallRatio),
+                           last ? Format("≤ %.2f", kTargetManyBoards) : "",
+                           last ? Verdict(exact && ratio <= kTargetManyBoards &&
+                                          wallRatio <= kTargetManyBoards)
+                                : ""});
             Flush();
         }
         m_text << "\n";

@@ -198,6 +198,11 @@ bool Tool::RunUntilSettled(Ms quiet, Ms bound) {
         bound);
 }
 
+void Tool::ClearRecords() {
+    m_status.clear();
+    m_sent.clear();
+}
+
 bool Tool::EverShown(const std::string& status) const {
     for (const std::string& s : m_status) {
         if (s == status) {

@@ -3,8 +3,6 @@
 // runs it, with a record of everything the operator would have seen.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -88,6 +86,8 @@ public:
 
     CUpgradeEngine& Engine() { return m_driver->Engine(); }
     CLoopDriver& Driver() { return *m_driver; }
+    // Forgets the status texts and frames recorded so far (a long run keeps only its own).
+    void ClearRecords();
     // Every status text shown, in order (repeats of the same text once).
     const std::vector<std::string>& StatusHistory() const { return m_status; }
     bool EverShown(const std::string& status) const;

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -54,6 +55,13 @@ private:
             captions << box->windowTitle();
             box->accept();
         } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+            if (files == m_lastFileDialog) {
+                // Still open after it was answered: the answer did not take. Cancel it so the
+                // test fails on its result instead of hanging in the dialog.
+                files->reject();
+                return;
+            }
+            m_lastFileDialog = files;
             ++fileDialogs;
             onFileDialog(files);
         } else if (auto* dialog = qobject_cast<QDialog*>(modal);
@@ -65,6 +73,7 @@ private:
     }
 
     QTimer m_poll;
+    QPointer<QFileDialog> m_lastFileDialog;
 };
 
 }  // namespace tarvik::testing

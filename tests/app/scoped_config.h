@@ -1,58 +1,14 @@
-// A throw-away configuration folder: XDG_CONFIG_HOME points at it while the object lives, so
-// no test touches the user's own settings or ports folder.
+// File helpers of the window tests; the configuration folder itself is shared by all tests.
 #pragma once
-
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <system_error>
+
+#include "scoped_config_home.h"
 
 namespace tarvik::testing {
-
-class ScopedConfigHome {
-public:
-    ScopedConfigHome() {
-        std::string pattern = std::filesystem::temp_directory_path() / "tarvik-app-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a temporary folder");
-        }
-        m_path = pattern;
-        if (const char* old = getenv("XDG_CONFIG_HOME")) {
-            m_previous = old;
-        }
-        setenv("XDG_CONFIG_HOME", m_path.c_str(), 1);
-    }
-    ~ScopedConfigHome() {
-        if (m_previous) {
-            setenv("XDG_CONFIG_HOME", m_previous->c_str(), 1);
-        } else {
-            unsetenv("XDG_CONFIG_HOME");
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    ScopedConfigHome(const ScopedConfigHome&) = delete;
-    ScopedConfigHome& operator=(const ScopedConfigHome&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
-    std::filesystem::path settingsFile() const { return m_path / "tools-tarvik.ini"; }
-
-    // Makes COM `number` lead to `target` through the ports folder.
-    void linkPort(int number, const std::filesystem::path& target) const {
-        const auto folder = m_path / "tarvik-ports";
-        std::filesystem::create_directories(folder);
-        std::filesystem::create_symlink(target, folder / ("com" + std::to_string(number)));
-    }
-
-private:
-    std::filesystem::path m_path;
-    std::optional<std::string> m_previous;
-};
 
 inline void WriteText(const std::filesystem::path& file, const std::string& text) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);

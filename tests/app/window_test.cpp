@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QLineEdit>
 #include <QMenu>
 #include <QtTest>
 
@@ -561,6 +562,11 @@ private slots:
             readOnly = files->testOption(QFileDialog::ReadOnly);
             existingOnly = files->fileMode() == QFileDialog::ExistingFile;
             QCOMPARE(files->selectedNameFilter(), Utf8(text::kFilterBin));
+            // The dialog fills its name box only while that box has no focus, and whether
+            // it has the focus yet depends on when the window got activated.
+            if (auto* nameBox = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                nameBox->clearFocus();
+            }
             files->selectFile(QString::fromStdString(image.string()));
             static_cast<QDialog*>(files)->accept();
         };

@@ -3,13 +3,13 @@
 #include <optional>
 #include <string>
 
+#include "scoped_config_home.h"
 #include "serial/com_names.h"
-#include "temp_config.h"
 
 namespace tarvik {
 namespace {
 
-using testing::TempConfigFolder;
+using testing::ScopedConfigHome;
 
 struct NameCase {
     const char* name;
@@ -18,7 +18,7 @@ struct NameCase {
 
 class ComNames : public ::testing::Test {
 protected:
-    TempConfigFolder config;
+    ScopedConfigHome config;
 };
 
 TEST_F(ComNames, FixedMapAndPlainPaths) {
@@ -46,8 +46,8 @@ TEST_F(ComNames, FixedMapAndPlainPaths) {
 }
 
 TEST_F(ComNames, PortsFolderEntryWinsOverTheFixedMap) {
-    const auto entry3 = config.link(3, "/dev/pts/99");
-    const auto entry200 = config.link(200, "/dev/pts/98");
+    const auto entry3 = config.linkPort(3, "/dev/pts/99");
+    const auto entry200 = config.linkPort(200, "/dev/pts/98");
     EXPECT_EQ(ResolveDeviceName("\\\\.\\COM3"), entry3.string());
     EXPECT_EQ(ResolveDeviceName("\\\\.\\COM200"), entry200.string());
     // Neighbours without an entry keep the fixed map.
@@ -56,7 +56,7 @@ TEST_F(ComNames, PortsFolderEntryWinsOverTheFixedMap) {
 }
 
 TEST_F(ComNames, DanglingEntryStillWinsSoNoOtherDeviceIsOpened) {
-    const auto entry = config.link(33, config.path() / "unplugged-adapter");
+    const auto entry = config.linkPort(33, config.path() / "unplugged-adapter");
     EXPECT_EQ(ResolveDeviceName("COM33"), entry.string());
 }
 

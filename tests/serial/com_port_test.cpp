@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "pty_pair.h"
-#include "temp_config.h"
+#include "scoped_config_home.h"
 
 namespace tarvik {
 namespace {
@@ -27,7 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using testing::PtyPair;
-using testing::TempConfigFolder;
+using testing::ScopedConfigHome;
 
 // Bound of every wait for something that must happen; generous for a loaded machine. The
 // tests never assert that something was fast.
@@ -88,7 +88,7 @@ protected:
         return code == kErrTimeout ? kReadTimed : kReadNonBlocking;
     }
 
-    TempConfigFolder config;
+    ScopedConfigHome config;
     PtyPair pty;
     CComPort port;  // closed before the pseudo-terminal goes
 };
@@ -185,7 +185,7 @@ TEST_F(ComPortTest, OpenOfWhatIsNoSerialDeviceFailsClosed) {
 }
 
 TEST_F(ComPortTest, OpenThroughAPortsFolderEntry) {
-    config.link(200, pty.slavePath());
+    config.linkPort(200, pty.slavePath());
     ASSERT_EQ(port.Open("\\\\.\\COM200", kQueueSize, kQueueSize), kErrSuccess);
     uint32_t count = 0;
     EXPECT_EQ(port.WriteString("via com200", &count, nullptr, kLongTimeoutMs), kErrSuccess);

@@ -1,5 +1,5 @@
-// A throw-away configuration folder for one test: XDG_CONFIG_HOME points at it while the
-// object lives, so no test reads or writes the user's own ports folder.
+// A throw-away configuration folder: XDG_CONFIG_HOME points at it while the object lives, so
+// no test reads or writes the user's own settings or ports folder.
 #pragma once
 
 #include <stdlib.h>
@@ -8,13 +8,14 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace tarvik::testing {
 
-class TempConfigFolder {
+class ScopedConfigHome {
 public:
-    TempConfigFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-cfg-XXXXXX");
+    ScopedConfigHome() {
+        std::string pattern = std::filesystem::temp_directory_path() / "tarvik-cfg-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary folder");
         }
@@ -24,7 +25,7 @@ public:
         }
         setenv("XDG_CONFIG_HOME", m_path.c_str(), 1);
     }
-    ~TempConfigFolder() {
+    ~ScopedConfigHome() {
         if (m_previous) {
             setenv("XDG_CONFIG_HOME", m_previous->c_str(), 1);
         } else {
@@ -33,16 +34,18 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(m_path, ignored);
     }
-    TempConfigFolder(const TempConfigFolder&) = delete;
-    TempConfigFolder& operator=(const TempConfigFolder&) = delete;
+    ScopedConfigHome(const ScopedConfigHome&) = delete;
+    ScopedConfigHome& operator=(const ScopedConfigHome&) = delete;
 
     const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path settingsFile() const { return m_path / "tools-tarvik.ini"; }
+
     std::filesystem::path portsFolder() const { return m_path / "tarvik-ports"; }
 
-    // Makes the ports-folder entry comN lead to `target`.
-    std::filesystem::path link(int comNumber, const std::filesystem::path& target) const {
+    // Makes COM `number` lead to `target` through the ports folder; returns the entry.
+    std::filesystem::path linkPort(int number, const std::filesystem::path& target) const {
         std::filesystem::create_directories(portsFolder());
-        auto entry = portsFolder() / ("com" + std::to_string(comNumber));
+        auto entry = portsFolder() / ("com" + std::to_string(number));
         std::filesystem::create_symlink(target, entry);
         return entry;
     }

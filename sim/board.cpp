@@ -7,6 +7,8 @@ namespace tarvik::sim {
 namespace {
 constexpr Byte kErasedByte = 0xFF;
 constexpr std::size_t kChecksumIndex = kCommandFrameSize - kChecksumFromEnd;
+constexpr std::size_t kBlockNumberMask = 0xFFFF;       // block numbers are 16 bits on the wire
+constexpr std::size_t kBlockNumberHalfRange = 0x8000;  // how far a number may lie from the next
 }  // namespace
 
 Board::Board(BoardSettings settings)
@@ -29,7 +31,15 @@ std::uint32_t Board::sum() const {
 }
 
 bool Board::storeBlock(std::uint16_t number, const Byte* data) {
-    const std::size_t block = number;
+    // The number on the wire is the block's index modulo 65536. An image of more than 65,536
+    // blocks goes on past block 65535: take the index nearest to the next block expected.
+    const std::size_t next = m_have.size();
+    std::size_t block = (next & ~kBlockNumberMask) | number;
+    if (block > next + kBlockNumberHalfRange && block > kBlockNumberMask) {
+        block -= kBlockNumberMask + 1;
+    } else if (block + kBlockNumberHalfRange < next) {
+        block += kBlockNumberMask + 1;
+    }
     const bool had = block < m_have.size() && m_have[block];
     if (!had && block != m_have.size()) {
         // The next block in order is the one just past the highest block held.

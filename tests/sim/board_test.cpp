@@ -157,6 +157,27 @@ TEST(BoardImage, ResentBlockReplacesTheStoredOne) {
     EXPECT_EQ(board.stats().outOfOrder, 0u);
 }
 
+// Block numbers are 16 bits on the wire: an image of more than 65,536 blocks goes on past
+// block 65535 instead of writing block 65,536 over block 0.
+TEST(BoardImage, MoreThan65536BlocksGoOnPastTheSixteenBitNumber) {
+    constexpr std::size_t kBlocks = 0x10000 + 3;
+    Board board(BoardSettings{});
+    board.receive(command('W', 26), kUpgradeRate);
+    for (std::size_t n = 0; n < kBlocks; ++n) {
+        const Bytes data = fill(128, static_cast<std::uint8_t>(n % 251));
+        board.receive(block(27, static_cast<std::uint16_t>(n & 0xFFFF), data), kUpgradeRate);
+    }
+    // A resend of the block just past the wrap lands on that block again.
+    const Bytes again = fill(128, 0xAA);
+    board.receive(block(27, 2, again), kUpgradeRate);
+    ASSERT_EQ(board.image().size(), kBlocks * 128);
+    EXPECT_EQ(board.image()[0], 0);
+    EXPECT_EQ(board.image()[0x10000 * 128], 0x10000 % 251);
+    EXPECT_EQ(board.image()[(0x10000 + 2) * 128], 0xAA);
+    EXPECT_EQ(board.stats().outOfOrder, 0u);
+    EXPECT_EQ(board.stats().resends, 1u);
+}
+
 TEST(BoardImage, BlocksOutOfOrderAreCountedAndGapsReadAsErased) {
     Board board(BoardSettings{});
     board.receive(command('W', 26), kUpgradeRate);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <optional>
+#include <ratio>
+#include <utility>
 #include <vector>
 
 #include "serial/com_names.h"
@@ -32,6 +35,37 @@ constexpr uint32_t kReadTimeoutsIgnored = 10000;
 constexpr size_t kCarryReserve = 4096;
 
 constexpr uint64_t kWakeIncrement = 1;
+
+// Bits a byte takes on the line besides its data bits: the start bit and one stop bit; a
+// parity bit and a second stop bit come on top where the settings ask for them.
+constexpr int kStartBits = 1;
+constexpr int kOneStopBit = 1;
+constexpr int kTwoStopBits = 2;
+constexpr int kParityBit = 1;
+// The finest timer slack a thread can ask for, in nanoseconds (0 would restore the default).
+constexpr unsigned long kFinestTimerSlackNs = 1;
+
+using std::chrono::nanoseconds;
+
+// How long one byte lasts on the line with these settings; zero for a rate of 0.
+nanoseconds ByteTime(const serial::LineSettings& line) {
+    if (line.baudRate == 0) {
+        return nanoseconds::zero();
+    }
+    const int bits = kStartBits + line.dataBits + (line.parity != kParityNone ? kParityBit : 0) +
+                     (line.stopBits == kStopBitsOne ? kOneStopBit : kTwoStopBits);
+    return nanoseconds(static_cast<int64_t>(bits) * std::nano::den / line.baudRate);
+}
+
+// The end of a burst is a 2 ms wait: the kernel's default slack of 50 us on the reading
+// thread's timers would be added to every reply. Once per thread.
+void TightenTimerSlack() {
+    thread_local bool done = false;
+    if (!done) {
+        prctl(PR_SET_TIMERSLACK, kFinestTimerSlackNs, 0, 0, 0);
+        done = true;
+    }
+}
 
 uint32_t Code(int error) {
     return static_cast<uint32_t>(error);
@@ -94,7 +128,12 @@ struct CComPort::Impl {
     int closeWake = -1;  // Close ends every transfer in progress
     int inFlight = 0;    // transfers running outside the lock
     bool closing = false;
-    uint64_t purges = 0;  // count of Write purges; a Read compares it to see its own abort
+    uint64_t purges = 0;         // count of Write purges; a Read compares it to see its own abort
+    bool cancelPending = false;  // CancelRead came: the Read in progress, or the next, ends
+
+    // How long a byte lasts with the line settings last set, and the burst a reader expects.
+    nanoseconds byteTime{0};
+    uint32_t expectedBurst = 0;
 
     // Settings with no device counterpart on Linux.
     uint32_t readMode = kReadTimed;
@@ -116,10 +155,13 @@ struct CComPort::Impl {
         uint64_t purges = 0;
         uint32_t readMode = kReadTimed;
         std::optional<milliseconds> writeTotal;
+        nanoseconds byteTime{0};
+        uint32_t expectedBurst = 0;
     };
     Ticket Enter() {
         ++inFlight;
-        return Ticket{fd, readWake, closeWake, purges, readMode, writeTotal};
+        return Ticket{fd,       readWake,   closeWake, purges,
+                      readMode, writeTotal, byteTime,  expectedBurst};
     }
     void Leave() {
         std::lock_guard lock(mutex);
@@ -132,8 +174,9 @@ struct CComPort::Impl {
     enum class Wake { kTime, kDevice, kPurge, kClose, kError };
 
     // Waits until `until` for `events` on `device` (not watched when device < 0), for Close,
-    // and, if `watchPurge`, for a Write's purge. A purge signal left from a Write that came
-    // before this transfer began is drained and ignored.
+    // and, if `watchPurge`, for a Write's purge or a CancelRead (both reported as kPurge). A
+    // purge signal left from a Write that came before this transfer began is drained and
+    // ignored.
     Wake Wait(const Ticket& t, bool watchPurge, int device, short events, Clock::time_point until,
               short& revents, int& error) {
         for (;;) {
@@ -165,7 +208,7 @@ struct CComPort::Impl {
             }
             if (watchPurge && fds[purgeSlot].revents != 0) {
                 Drain(t.readWake);
-                if (PurgedSince(t)) {
+                if (PurgedSince(t) || TakeCancel()) {
                     return Wake::kPurge;
                 }
             }
@@ -179,6 +222,11 @@ struct CComPort::Impl {
     bool PurgedSince(const Ticket& t) {
         std::lock_guard lock(mutex);
         return purges != t.purges;
+    }
+
+    bool TakeCancel() {
+        std::lock_guard lock(mutex);
+        return std::exchange(cancelPending, false);
     }
 
     // Keeps the bytes of a Read whose caller's time-out ran out, unless a purge came since.
@@ -218,6 +266,11 @@ struct CComPort::Impl {
         // In raw mode (VMIN 0, VTIME 0) a tty's read returns 0, not EAGAIN, when nothing is
         // there, so only poll's hang-up flags tell a vanished device.
         bool hungUp = false;
+        // The rest of an expected burst is waited out once, by its line time, instead of
+        // waking for each byte: only where the gap does not end a read on every byte anyway.
+        bool mayWaitOut =
+            t.expectedBurst > 0 && t.byteTime > nanoseconds::zero() && t.byteTime < kBurstGap;
+        bool waitedOut = false;
         for (;;) {
             while (got < length) {
                 const ssize_t n = read(t.fd, bytes + got, length - got);
@@ -245,17 +298,36 @@ struct CComPort::Impl {
                 }
                 return {kErrSuccess, got};
             }
-            const auto deviceDeadline =
-                got > 0 ? std::min(lastByte + kBurstGap, totalDeadline) : totalDeadline;
+            if (waitedOut && got == t.expectedBurst) {
+                // The expected burst is whole and the gap after its last byte has passed.
+                return {kErrSuccess, got};
+            }
+            // Otherwise bytes that came while it was waited out count from now, so the read
+            // never ends sooner than the gap after them.
+            waitedOut = false;
+            int device = t.fd;
+            Clock::time_point deviceDeadline = totalDeadline;
+            if (got > 0 && mayWaitOut && got < t.expectedBurst) {
+                mayWaitOut = false;
+                waitedOut = true;
+                device = -1;
+                deviceDeadline = std::min(
+                    lastByte + t.byteTime * (t.expectedBurst - got) + kBurstGap, totalDeadline);
+            } else if (got > 0) {
+                deviceDeadline = std::min(lastByte + kBurstGap, totalDeadline);
+            }
             const bool callerFirst = callerDeadline < deviceDeadline;
             short revents = 0;
             int error = 0;
-            switch (Wait(t, true, t.fd, POLLIN, callerFirst ? callerDeadline : deviceDeadline,
+            switch (Wait(t, true, device, POLLIN, callerFirst ? callerDeadline : deviceDeadline,
                          revents, error)) {
                 case Wake::kTime:
                     if (callerFirst) {
                         Keep(t, bytes, got);
                         return {kErrTimeout, 0};
+                    }
+                    if (waitedOut) {
+                        break;  // take what came meanwhile
                     }
                     return {kErrSuccess, got};
                 case Wake::kPurge:
@@ -451,6 +523,9 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t /*inQueueSize*/,
         m_impl->eventMask = 0xFFFFFFFF;
         m_impl->eventChar = 0;
         m_impl->carry.clear();
+        m_impl->cancelPending = false;
+        m_impl->byteTime = nanoseconds::zero();
+        m_impl->expectedBurst = 0;
         m_impl->open = true;
     }
     // The defaults, each through the port's own operation; only the last result counts.
@@ -488,6 +563,7 @@ uint32_t CComPort::Close() {
     close(m_impl->closeWake);
     m_impl->fd = m_impl->readWake = m_impl->closeWake = -1;
     m_impl->carry.clear();
+    m_impl->cancelPending = false;
     m_impl->closing = false;
     m_impl->open = false;
     m_impl->idle.notify_all();
@@ -515,6 +591,7 @@ uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, ui
     if (int error = serial::SetDeviceTermios(m_impl->fd, settings); error != 0) {
         return m_lastError = Code(error);
     }
+    m_impl->byteTime = ByteTime(serial::ReadLineSettings(settings));
     return kErrSuccess;
 }
 
@@ -649,14 +726,43 @@ uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
         got = static_cast<uint32_t>(std::min<size_t>(carry.size(), length));
         std::copy_n(carry.begin(), got, bytes);
         carry.erase(carry.begin(), carry.begin() + got);
+        if (std::exchange(m_impl->cancelPending, false)) {
+            // Cancelled before it began: it ends at once with what it has.
+            count = got;
+            const Outcome outcome{got > 0 ? kErrSuccess : Code(ECANCELED), got};
+            Complete(overlapped, outcome);
+            return m_lastError = outcome.code;
+        }
         ticket = m_impl->Enter();
     }
+    TightenTimerSlack();
     const Outcome outcome =
         m_impl->ReadDevice(ticket, bytes, length, got, start, milliseconds(timeoutMs));
     m_impl->Leave();
     count = outcome.count;
     Complete(overlapped, outcome);
     return m_lastError = outcome.code;
+}
+
+uint32_t CComPort::ExpectBurst(uint32_t bytes) {
+    m_lastError = kErrSuccess;
+    std::lock_guard lock(m_impl->mutex);
+    if (!m_impl->Usable()) {
+        return m_lastError = kErrInvalidHandle;
+    }
+    m_impl->expectedBurst = bytes;
+    return kErrSuccess;
+}
+
+uint32_t CComPort::CancelRead() {
+    m_lastError = kErrSuccess;
+    std::lock_guard lock(m_impl->mutex);
+    if (!m_impl->Usable()) {
+        return m_lastError = kErrInvalidHandle;
+    }
+    m_impl->cancelPending = true;
+    Signal(m_impl->readWake);
+    return kErrSuccess;
 }
 
 uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,

@@ -6,6 +6,8 @@
 //   SetupHandshaking      flow-control presets 0 off, 1 hardware, 2 software
 //   SetupReadTimeouts     read time-out presets 0 non-blocking, 1 timed
 //   Read/Write/WriteString blocking transfers bounded by the caller's time-out (ms)
+//   ExpectBurst           how long a burst a reader expects, so a Read wakes once per burst
+//   CancelRead            ends a Read blocked on another thread, nothing discarded
 //   SetMask/GetMask/WaitEvent/SetEventChar/GetEventChar  communications events
 //   Get*                  read the device's current settings back
 //
@@ -129,12 +131,36 @@ public:
                            ComOverlapped* overlapped, uint32_t timeoutMs);
     // Mode 0 returns at once with what has arrived. Mode 1 ends as kBurstGap says; if the
     // caller's time-out runs out first it returns 1460 with a count of 0, and the bytes it
-    // had taken in are kept and come first from the next Read. A Write's purge or Close on
-    // another thread ends it early: count = the bytes it had, code 0 if any, else ECANCELED.
-    // On a vanished device (hang-up, EIO) a Read that has no bytes waits out the caller's
-    // time-out and then reports the error, so a reader loop does not spin.
+    // had taken in are kept and come first from the next Read. A Write's purge, CancelRead
+    // or Close on another thread ends it early: count = the bytes it had, code 0 if any,
+    // else ECANCELED. On a vanished device (hang-up, EIO) a Read that has no bytes waits out
+    // the caller's time-out and then reports the error, so a reader loop does not spin.
+    // The first Read on a thread makes that thread's timers as exact as the system allows:
+    // the end of a burst is a 2 ms wait, and the system's default slack (50 us) would be
+    // added to every reply.
     virtual uint32_t Read(void* buffer, uint32_t length, uint32_t* countOut,
                           ComOverlapped* overlapped, uint32_t timeoutMs);
+
+    // The length in bytes of the bursts the reading thread expects (for example the length
+    // of the last reply it gathered); 0, the default after Open, expects nothing. It only
+    // changes how often a timed Read (mode 1) looks at the line, never what it returns for
+    // a burst of that length: once the first bytes of a burst have come, the Read does not
+    // wake for each further byte but waits out the line time of the bytes still expected
+    // (at the line's rate and framing) and the burst gap, then takes what has come. Exactly
+    // the expected bytes: the read ends there, as it would kBurstGap after its last byte.
+    // Any other count: it goes on byte by byte from that moment, so a burst of another
+    // length ends at most its own line time plus kBurstGap late, never early, and a burst
+    // that follows within that time joins it. A line whose bytes last kBurstGap or longer
+    // ends a read on every byte, as before: there the expectation changes nothing.
+    // Any thread; applies to Reads that begin afterwards. A twin whose driver itself ends a
+    // read on the gap and wakes its caller once may take this as a hint and do nothing.
+    virtual uint32_t ExpectBurst(uint32_t bytes);
+    // Any thread: ends the Read in progress on another thread at once, or, if none is in
+    // progress, the next Read, which then returns at once. It returns the bytes it had
+    // (code 0), or none with ECANCELED. Unlike a Write, nothing received is discarded: bytes
+    // still on their way come with the next Read. A reader asked to stop uses it so that the
+    // port closes at once instead of after the reader's read time-out.
+    virtual uint32_t CancelRead();
 
     // "Open" means the port holds a device. Any thread.
     virtual bool IsOpen() const;

@@ -136,6 +136,7 @@ bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver) {
     m_stop.store(false);  // a stop request for the previous reader is not this one's
     handOver.Reset();
     m_handOver = &handOver;
+    m_port.store(&port);
     m_running.store(true);
     m_thread = std::thread(&CReplyReader::Run, this, &port, &handOver);
     return true;
@@ -147,6 +148,11 @@ void CReplyReader::RequestStop() {
         m_stop.store(true);
     }
     m_pauseCv.notify_all();
+    // An idle reader would notice only when its read times out: end that read now. A
+    // reader that has just ended meets a closed port, which refuses.
+    if (CComPort* port = m_port.load(); port != nullptr && m_running.load()) {
+        port->CancelRead();
+    }
 }
 
 void CReplyReader::StopAndJoin() {
@@ -165,20 +171,21 @@ bool CReplyReader::Running() const {
     return m_running.load();
 }
 
-uint32_t CReplyReader::ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::milliseconds timeout,
-                                 int& quickFailures) {
+CReplyReader::ChunkRead CReplyReader::ReadChunk(CComPort& port, uint8_t* chunk,
+                                                std::chrono::milliseconds timeout,
+                                                int& quickFailures) {
     const auto started = std::chrono::steady_clock::now();
     uint32_t count = 0;
     const uint32_t result = port.Read(chunk, kChunkSize, &count, nullptr, TimeoutMs(timeout));
     count = std::min(count, kChunkSize);  // never trust a count beyond what was asked
     if (count > 0 || result == kErrSuccess || result == kErrTimeout) {
         quickFailures = 0;
-        return count;
+        return {count, false};
     }
     if (result == kReadCancelled) {
         // Every send cuts the read short. Reading again at once matters: the answer to
         // that frame is on its way, and the next send would purge it.
-        return 0;
+        return {0, true};
     }
     // A failed read. A run of them that return at once is a device that is gone (the port
     // should already wait out the time-out; this is the reader's own guard): wait it out.
@@ -186,7 +193,7 @@ uint32_t CReplyReader::ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::mi
         std::unique_lock<std::mutex> lock(m_pauseMutex);
         m_pauseCv.wait_until(lock, started + timeout, [&] { return m_stop.load(); });
     }
-    return 0;
+    return {0, false};
 }
 
 void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
@@ -195,29 +202,47 @@ void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
     uint32_t leftAt = 0;  // bytes of the last chunk that did not fit into a full buffer
     uint32_t left = 0;
     int quickFailures = 0;
+    // Replies of one kind tend to follow each other: the next is expected to be as long as
+    // the last, and the port told so only when that changes.
+    uint32_t lastReply = 0;
+    uint32_t told = 0;
+    auto expect = [&](uint32_t gathered) {
+        const uint32_t bytes =
+            lastReply > gathered && lastReply - gathered <= kChunkSize ? lastReply - gathered : 0;
+        if (bytes != told) {
+            port->ExpectBurst(bytes);
+            told = bytes;
+        }
+    };
 
     while (!m_stop.load()) {
         reply.Clear();
         if (left == 0) {
-            const uint32_t count = ReadChunk(*port, chunk, kFirstReadTimeout, quickFailures);
-            if (count == 0) {
+            expect(0);
+            const ChunkRead first = ReadChunk(*port, chunk, kFirstReadTimeout, quickFailures);
+            if (first.count == 0) {
                 continue;
             }
             leftAt = 0;
-            left = count;
+            left = first.count;
         }
         uint32_t taken = reply.Take(chunk + leftAt, left);
         leftAt += taken;
         left -= taken;
         while (!reply.Complete()) {
-            const uint32_t count = ReadChunk(*port, chunk, kGatherReadTimeout, quickFailures);
-            if (count == 0) {
+            expect(reply.Count());
+            const ChunkRead more = ReadChunk(*port, chunk, kGatherReadTimeout, quickFailures);
+            if (more.count == 0) {
+                if (more.cancelled && m_stop.load()) {
+                    continue;  // cut short by the stop request, not by silence: read on
+                }
                 break;  // silent for one gathering read: the reply is complete
             }
-            taken = reply.Take(chunk, count);
+            taken = reply.Take(chunk, more.count);
             leftAt = taken;
-            left = count - taken;
+            left = more.count - taken;
         }
+        lastReply = reply.Count();
         handOver->Post(reply.Data(), reply.Count());
     }
     port->Close();

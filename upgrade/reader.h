@@ -3,6 +3,9 @@
 //
 // A reply ends when its gathered bytes end with 'E' 'D', or when the line stays silent for
 // one 20 ms read. Whatever arrives in one burst is one reply, whatever it holds.
+//
+// The reader tells the port to expect a burst as long as the last reply, so that the port
+// wakes it about once per reply rather than once per byte; where a reply ends is the same.
 #pragma once
 
 #include <atomic>
@@ -96,9 +99,9 @@ public:
     // Driver thread. Starts the reader on an open `port`. False while a previous reader
     // has not yet ended; a new reader never sees an earlier stop request.
     bool Start(CComPort& port, CReplyHandOver& handOver);
-    // Any thread. Asks the reader to close the port and end; does not wait. The reader
-    // notices between replies: within one read (at most 100 ms) when idle, after the
-    // hand-over when a reply is on its way.
+    // Any thread. Asks the reader to close the port and end; does not wait. A read waiting
+    // for a reply is cut short, so an idle reader closes the port at once; a reply on its
+    // way is still gathered whole and handed over first.
     void RequestStop();
     // Driver thread. Asks it to stop, releases a hand-over in progress (that reply is not
     // handled) and waits until it has closed the port and ended.
@@ -108,15 +111,20 @@ public:
 
 private:
     void Run(CComPort* port, CReplyHandOver* handOver);
-    // One read of up to kChunkSize bytes into `chunk`; returns the bytes read (0 on a
-    // time-out or a failure). A port that fails at once again and again (a device pulled
-    // out) is given the whole time-out before the next read, so the reader never spins.
-    uint32_t ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::milliseconds timeout,
-                       int& quickFailures);
+    struct ChunkRead {
+        uint32_t count = 0;      // bytes read: 0 on a time-out or a failure
+        bool cancelled = false;  // cut short by a send's purge or by a stop request
+    };
+    // One read of up to kChunkSize bytes into `chunk`. A port that fails at once again and
+    // again (a device pulled out) is given the whole time-out before the next read, so the
+    // reader never spins.
+    ChunkRead ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::milliseconds timeout,
+                        int& quickFailures);
 
     std::unique_ptr<uint8_t[]> m_receive;  // kReceiveBufferSize
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_running{false};
+    std::atomic<CComPort*> m_port{nullptr};  // the running reader's port, for RequestStop
     std::mutex m_pauseMutex;  // the pause after failing reads, cut short by a stop request
     std::condition_variable m_pauseCv;
     CReplyHandOver* m_handOver = nullptr;  // driver thread only

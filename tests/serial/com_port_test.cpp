@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,6 +136,8 @@ TEST_F(ComPortTest, NeverOpenedPortReportsInvalidHandle) {
         {"WriteString", [&] { return port.WriteString("abc", nullptr, nullptr, 10); }},
         {"Write", [&] { return port.Write(buffer, 4, nullptr, nullptr, 10); }},
         {"Read", [&] { return port.Read(buffer, 4, nullptr, nullptr, 10); }},
+        {"ExpectBurst", [&] { return port.ExpectBurst(23); }},
+        {"CancelRead", [&] { return port.CancelRead(); }},
     };
     for (const auto& [name, operation] : operations) {
         EXPECT_EQ(operation(), kErrInvalidHandle) << name;
@@ -512,6 +516,168 @@ TEST_F(ComPortTest, CloseIsSafeAgainstTransfersAndSettingsOnOtherThreads) {
         writer.join();
         EXPECT_EQ(unexpected.load(), 0);
         pty.receive(1 << 20, 10ms);  // drain the far end
+    }
+}
+
+// A far end that sends a burst at the line's pace, one byte every kByteTime, as a UART
+// delivers it; the last byte's time is kept for the reader's side.
+constexpr auto kByteTime = std::chrono::nanoseconds(86806);  // 10 bits at 115200 baud
+// A burst whose bytes came further apart than this was not one burst: a loaded machine
+// held the sender back, and the run proves nothing about the rule.
+constexpr auto kPacingSlip = 1ms;
+
+struct PacedBurst {
+    std::chrono::steady_clock::time_point lastByte;
+    bool paced = true;  // no two bytes further apart than kPacingSlip
+};
+
+PacedBurst SendPaced(PtyPair& pty, const Bytes& bytes) {
+    PacedBurst burst;
+    const auto start = std::chrono::steady_clock::now();
+    auto previous = start;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::this_thread::sleep_until(start + kByteTime * static_cast<int>(i));
+        pty.send(Bytes{bytes[i]});
+        const auto now = std::chrono::steady_clock::now();
+        burst.paced = burst.paced && now - previous < kPacingSlip;
+        previous = now;
+    }
+    burst.lastByte = previous;
+    return burst;
+}
+
+long VoluntarySwitchesOfThisThread() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+
+TEST_F(ComPortTest, ExpectedBurstEndsAsTheGapSaysWithFewWakeUps) {
+    OpenPort();  // 115200 8N1: 10 bits a byte
+    struct Case {
+        const char* name;
+        uint32_t expected;
+        size_t sent;
+    };
+    const Case cases[] = {
+        {"as long as expected", 23, 23},
+        {"shorter than expected", 46, 23},
+        {"longer than expected", 23, 46},
+        {"nothing expected", 0, 23},
+    };
+    constexpr int kAttempts = 10;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes burst(c.sent);
+        for (size_t i = 0; i < burst.size(); ++i) {
+            burst[i] = static_cast<uint8_t>(0x30 + i);
+        }
+        ASSERT_EQ(port.ExpectBurst(c.expected), kErrSuccess);
+        bool conclusive = false;
+        for (int attempt = 0; attempt < kAttempts && !conclusive; ++attempt) {
+            std::promise<void> reading;
+            auto reader = std::async(std::launch::async, [&] {
+                uint8_t buffer[512];
+                uint32_t count = 0;
+                const long before = VoluntarySwitchesOfThisThread();
+                reading.set_value();
+                const uint32_t code =
+                    port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs);
+                const auto ended = std::chrono::steady_clock::now();
+                const long wakeUps = VoluntarySwitchesOfThisThread() - before;
+                return std::make_tuple(code, Bytes(buffer, buffer + count), ended, wakeUps);
+            });
+            reading.get_future().wait();
+            std::this_thread::sleep_for(20ms);  // the read waits for the first byte
+            const PacedBurst sent = SendPaced(pty, burst);
+            const auto [code, got, ended, wakeUps] = reader.get();
+            if (!sent.paced) {
+                ReadChunks(port, burst.size() - std::min(got.size(), burst.size()));
+                continue;
+            }
+            conclusive = true;
+            EXPECT_EQ(code, kErrSuccess);
+            EXPECT_EQ(got, burst) << "one burst, one read, whatever was expected";
+            EXPECT_GE(ended - sent.lastByte, kBurstGap) << "never before the gap after it";
+            if (c.expected == c.sent) {
+                // The first byte, then the rest and the gap waited out: a few wake-ups,
+                // where waking for every byte takes one each.
+                EXPECT_LE(wakeUps, 6) << "of " << c.sent << " bytes";
+            }
+        }
+        if (!conclusive) {
+            GTEST_SKIP() << "the machine never kept the pace of a burst";
+        }
+    }
+}
+
+TEST_F(ComPortTest, ExpectationChangesNothingWhereEveryByteEndsARead) {
+    OpenPort();
+    ASSERT_EQ(port.Setup(1200, 8, kParityNone, kStopBitsOne), kErrSuccess);  // 8.3 ms a byte
+    ASSERT_EQ(port.ExpectBurst(12), kErrSuccess);
+    constexpr int kBytes = 12;
+    std::thread sender([&] {
+        for (int i = 0; i < kBytes; ++i) {
+            pty.send(Bytes{static_cast<uint8_t>('a' + i)});
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    const auto chunks = ReadChunks(port, kBytes);
+    sender.join();
+    EXPECT_EQ(Joined(chunks), ToBytes("abcdefghijkl"));
+    EXPECT_GE(chunks.size(), static_cast<size_t>(kBytes / 2)) << "byte by byte, as without it";
+}
+
+TEST_F(ComPortTest, CancelReadEndsAReadAndDiscardsNothing) {
+    OpenPort();
+    {
+        SCOPED_TRACE("a read waiting on another thread");
+        std::promise<void> reading;
+        auto reader = std::async(std::launch::async, [&] {
+            std::vector<uint8_t> buffer(100000);  // mode 1's own limit: 100 s
+            uint32_t count = 77;
+            reading.set_value();
+            const uint32_t code = port.Read(buffer.data(), static_cast<uint32_t>(buffer.size()),
+                                            &count, nullptr, kLongTimeoutMs);
+            return std::make_pair(code, count);
+        });
+        reading.get_future().wait();
+        EXPECT_EQ(port.CancelRead(), kErrSuccess);
+        ASSERT_EQ(reader.wait_for(kPatience), std::future_status::ready);
+        const auto [code, count] = reader.get();
+        EXPECT_EQ(code, static_cast<uint32_t>(ECANCELED));
+        EXPECT_EQ(count, 0u);
+        EXPECT_TRUE(port.IsOpen());
+    }
+    {
+        SCOPED_TRACE("no read in progress: the next one ends at once, the one after waits");
+        uint8_t buffer[512];
+        uint32_t count = 77;
+        EXPECT_EQ(port.CancelRead(), kErrSuccess);
+        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs),
+                  static_cast<uint32_t>(ECANCELED));
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, 50), kErrTimeout);
+    }
+    {
+        SCOPED_TRACE("what has been received stays for the next read");
+        pty.send("kept");
+        ASSERT_EQ(port.WaitEvent(nullptr, kLongTimeoutMs), kErrSuccess);
+        EXPECT_EQ(port.CancelRead(), kErrSuccess);
+        uint8_t buffer[512];
+        uint32_t count = 77;
+        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs),
+                  static_cast<uint32_t>(ECANCELED));
+        EXPECT_EQ(Joined(ReadChunks(port, 4)), ToBytes("kept"));
+    }
+    {
+        SCOPED_TRACE("a cancel left pending does not outlive the port");
+        EXPECT_EQ(port.CancelRead(), kErrSuccess);
+        EXPECT_EQ(port.Close(), kErrSuccess);
+        OpenPort();
+        uint8_t buffer[512];
+        uint32_t count = 0;
+        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, 50), kErrTimeout);
     }
 }
 

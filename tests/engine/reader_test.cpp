@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "pty_pair.h"
@@ -124,7 +126,9 @@ public:
         m_script.push_back(Chunk{std::move(bytes), kErrSuccess, std::move(before)});
         m_cv.notify_all();
     }
-    // With an empty script a read waits its time-out (really), as a silent line does.
+    // With an empty script a read waits its time-out (really), as a silent line does. A
+    // CancelRead ends the read in progress (or the next) with nothing, as the port does:
+    // a chunk whose `before` cancelled stays for the next read.
     uint32_t Read(void* buffer, uint32_t length, uint32_t* countOut, ComOverlapped*,
                   uint32_t timeoutMs) override {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -133,7 +137,11 @@ public:
         *countOut = 0;
         const uint32_t failure = failing.load();
         if (m_script.empty() && failure == 0) {
-            m_cv.wait_for(lock, Ms{timeoutMs}, [&] { return !m_script.empty(); });
+            m_cv.wait_for(lock, Ms{timeoutMs}, [&] { return !m_script.empty() || m_cancel; });
+        }
+        if (std::exchange(m_cancel, false)) {
+            log.push_back("cancelled");
+            return ECANCELED;
         }
         if (m_script.empty()) {
             return failure != 0 ? failure : kErrTimeout;
@@ -144,6 +152,12 @@ public:
             lock.unlock();
             chunk.before();
             lock.lock();
+            if (std::exchange(m_cancel, false)) {
+                log.push_back("cancelled");
+                chunk.before = nullptr;
+                m_script.push_front(std::move(chunk));
+                return ECANCELED;
+            }
         }
         EXPECT_LE(chunk.bytes.size(), length);
         std::copy(chunk.bytes.begin(), chunk.bytes.end(), static_cast<uint8_t*>(buffer));
@@ -152,6 +166,16 @@ public:
     }
     uint32_t Close() override {
         closed = true;
+        return kErrSuccess;
+    }
+    uint32_t CancelRead() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cancel = true;
+        m_cv.notify_all();
+        return kErrSuccess;
+    }
+    uint32_t ExpectBurst(uint32_t bytes) override {
+        Note("expect " + std::to_string(bytes));
         return kErrSuccess;
     }
     bool IsOpen() const override { return !closed; }
@@ -172,6 +196,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<Chunk> m_script;
+    bool m_cancel = false;
     std::vector<std::string> log;
 };
 
@@ -248,9 +273,15 @@ TEST(ReplyReader, ChunksMakeRepliesByTheEndRule) {
             ASSERT_TRUE(reply.has_value());
         }
         reader.StopAndJoin();
-        std::vector<std::string> log = port.Log();
-        // Drop the idle reads after the last hand-over.
-        while (!log.empty() && log.back() == "read 100") {
+        // The reads and hand-overs only (what the port is told to expect has its own test),
+        // without the idle reads after the last hand-over, the stop's cut one among them.
+        std::vector<std::string> log;
+        for (const std::string& entry : port.Log()) {
+            if (entry.rfind("expect", 0) != 0) {
+                log.push_back(entry);
+            }
+        }
+        while (!log.empty() && (log.back() == "read 100" || log.back() == "cancelled")) {
             log.pop_back();
         }
         EXPECT_EQ(log, c.log);
@@ -294,6 +325,9 @@ TEST(ReplyReader, StopRequests) {
         EXPECT_TRUE(WaitUntil([&] { return !reader.Running(); }));
         EXPECT_TRUE(port.closed);
         EXPECT_FALSE(receiver.WaitOffer(Ms{0}));
+        const auto log = port.Log();
+        EXPECT_NE(std::find(log.begin(), log.end(), "cancelled"), log.end())
+            << "the waiting read is cut short, not waited out";
     }
     {
         SCOPED_TRACE("while gathering: the reply is still handed over, then it ends");
@@ -306,10 +340,12 @@ TEST(ReplyReader, StopRequests) {
         ASSERT_TRUE(reader.Start(port, receiver.handOver));
         auto reply = receiver.Next();
         ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ(*reply, ed);
+        EXPECT_EQ(*reply, ed) << "a read cut short by the stop is no silence";
         EXPECT_TRUE(WaitUntil([&] { return !reader.Running(); }));
         EXPECT_TRUE(port.closed);
         reader.StopAndJoin();
+        const auto log = port.Log();
+        EXPECT_NE(std::find(log.begin(), log.end(), "cancelled"), log.end());
     }
     {
         SCOPED_TRACE("while the driver's thread does not deliver: no deadlock");
@@ -323,6 +359,32 @@ TEST(ReplyReader, StopRequests) {
         EXPECT_FALSE(reader.Running());
         EXPECT_TRUE(port.closed);
     }
+}
+
+TEST(ReplyReader, PortExpectsTheNextReplyAsLongAsTheLast) {
+    ScriptedPort port;
+    Receiver receiver;
+    CReplyReader reader;
+    const Bytes ed = Reply('D');
+    port.Add(ed);                                  // nothing expected yet
+    port.Add(Bytes(ed.begin(), ed.begin() + 10));  // 23 expected
+    port.Add(Bytes(ed.begin() + 10, ed.end()));    // its rest: 13 expected
+    port.Add(Concat(ed, ed));                      // 23 expected, 46 came
+    port.Add(ed);                                  // 46 expected
+    ASSERT_TRUE(reader.Start(port, receiver.handOver));
+    for (size_t size : {23u, 23u, 46u, 23u}) {
+        auto reply = receiver.Next();
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(reply->size(), size);
+    }
+    reader.StopAndJoin();
+    std::vector<std::string> told;
+    for (const std::string& entry : port.Log()) {
+        if (entry.rfind("expect", 0) == 0) {
+            told.push_back(entry);
+        }
+    }
+    EXPECT_EQ(told, (std::vector<std::string>{"expect 23", "expect 13", "expect 23", "expect 46"}));
 }
 
 TEST(ReplyReader, NewReaderNeverSeesAnEarlierStopRequest) {

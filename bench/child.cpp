@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,7 +29,8 @@ double Seconds(const timeval& t) {
 }  // namespace
 
 Child::Child(const std::string& program, const std::vector<std::string>& args,
-             const std::vector<std::pair<std::string, std::string>>& env, bool quietErrors) {
+             const std::vector<std::pair<std::string, std::string>>& env, bool quietErrors,
+             const Place& place) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -63,8 +65,17 @@ Child::Child(const std::string& program, const std::vector<std::string>& args,
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (place.terminal.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, place.terminal.c_str(),
+                                         O_RDWR | O_NOCTTY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
+    }
+    if (!place.folder.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, place.folder.c_str());
+    }
     if (quietErrors) {
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     }
@@ -78,6 +89,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args,
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
     }
     m_outFd = fds[0];
+    m_pidFd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
 }
 
 Child::~Child() {
@@ -87,6 +99,9 @@ Child::~Child() {
     }
     if (m_outFd >= 0) {
         close(m_outFd);
+    }
+    if (m_pidFd >= 0) {
+        close(m_pidFd);
     }
 }
 
@@ -139,15 +154,19 @@ std::optional<Usage> Child::Wait(std::chrono::milliseconds bound) {
         rusage usage{};
         const pid_t r = wait4(m_pid, &status, WNOHANG, &usage);
         if (r == m_pid) {
+            const Clock::time_point reaped = Clock::now();
             m_reaped = true;
             while (m_outFd >= 0) {
                 Pump(-1);
             }
             Usage u;
-            u.wall = Clock::now() - m_started;
+            u.wall = reaped - m_started;
             u.cpu =
                 std::chrono::duration<double>(Seconds(usage.ru_utime) + Seconds(usage.ru_stime));
             u.peakKiB = usage.ru_maxrss;
+            u.voluntarySwitches = usage.ru_nvcsw;
+            u.involuntarySwitches = usage.ru_nivcsw;
+            u.ended = reaped;
             if (WIFEXITED(status)) {
                 u.exitCode = WEXITSTATUS(status);
             } else if (WIFSIGNALED(status)) {
@@ -161,7 +180,19 @@ std::optional<Usage> Child::Wait(std::chrono::milliseconds bound) {
             m_reaped = true;
             return std::nullopt;
         }
-        // Keep the pipe drained so a chatty child never blocks on it.
+        // Keep the pipe drained so a chatty child never blocks on it; where the system
+        // tells the end itself, it is seen at once rather than at the next look.
+        if (m_pidFd >= 0) {
+            pollfd fds[2] = {{m_pidFd, POLLIN, 0}, {m_outFd, POLLIN, 0}};
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()) +
+                kReapPoll;
+            if (poll(fds, m_outFd >= 0 ? 2 : 1, static_cast<int>(left.count())) > 0 &&
+                (fds[1].revents & (POLLIN | POLLHUP)) != 0) {
+                Pump(0);
+            }
+            continue;
+        }
         Pump(static_cast<int>(kReapPoll.count()));
     }
 }

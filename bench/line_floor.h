@@ -20,10 +20,21 @@ inline constexpr uint32_t kCommandFrameBytes = 23;
 inline constexpr uint32_t kDataFrameBytes = 137;
 inline constexpr uint32_t kReplyBytes = 23;
 inline constexpr std::chrono::microseconds kBurstGap{2000};
+inline constexpr uint32_t kMiB = 1024 * 1024;
+// An XMODEM-1K block on the line: STX, block number and its complement, 1024 data bytes and
+// a CRC-16; each answered by one byte (ACK).
+inline constexpr uint32_t kXmodemBlockFrame = 1 + 2 + 1024 + 2;
+inline constexpr uint32_t kXmodemAnswer = 1;
 inline constexpr std::chrono::microseconds kSettleAfterFound{100000};
 
 inline std::chrono::duration<double> WireTime(uint64_t bytes, uint32_t baud) {
     return std::chrono::duration<double>(static_cast<double>(bytes * kBitsPerByte) / baud);
+}
+
+// The floor of one steady block exchange of this protocol: the data frame and its answer on
+// the wire, and the read that ends 2 ms after the answer.
+inline std::chrono::duration<double> BlockFloor(uint32_t baud) {
+    return WireTime(kDataFrameBytes + kReplyBytes, baud) + std::chrono::duration<double>(kBurstGap);
 }
 
 // The floor of a whole upgrade of `imageBytes` found at `searchBaud`.

@@ -33,6 +33,7 @@
 
 #include "child.h"
 #include "line_floor.h"
+#include "line_relay.h"
 #include "upgrade/loop_driver.h"
 
 namespace tarvik::bench {
@@ -58,6 +59,11 @@ constexpr double kTargetTurnaroundAboveGapMs = 0.5;
 constexpr double kTargetTransferCpu = 0.03;
 constexpr double kTargetIdleCpu = 0.005;
 constexpr double kTargetManyBoards = 1.05;
+constexpr double kTargetSwitchesPerExchange = 4;
+constexpr double kTargetCpuPerMib = 0.5;  // seconds
+constexpr double kTargetBlockRatio = 1.01;
+constexpr double kTargetOwnTurnMs = 0.05;
+constexpr double kTargetEndMs = 5;
 constexpr int kIdleSeconds = 10;
 constexpr int kSmallImageRuns = 3;
 constexpr int kMostBoards = 16;
@@ -158,36 +164,189 @@ private:
     std::string m_path;
 };
 
-struct Run {
-    Usage usage;
-    nlohmann::json summary;
-    bool holds = false;
-    std::string output;
+// The paced line of line_relay.h, run as `tarvik-bench line` in a process of its own.
+class Line {
+public:
+    explicit Line(const std::string& self) : m_child(self, {"line"}) {
+        const std::optional<std::string> a = m_child.ReadLine(kStartBound);
+        const std::optional<std::string> b = m_child.ReadLine(kStartBound);
+        if (!a || !b) {
+            throw std::runtime_error("the line relay printed no ports");
+        }
+        m_a = *a;
+        m_b = *b;
+    }
+    const std::string& A() const { return m_a; }
+    const std::string& B() const { return m_b; }
+    LineRecord Stop() {
+        m_child.Signal(SIGTERM);
+        m_child.Wait(kStopBound);
+        std::string out = m_child.Output();
+        while (!out.empty() && out.back() == '\n') {
+            out.pop_back();
+        }
+        const size_t newline = out.rfind('\n');
+        return ParseLineRecord(newline == std::string::npos ? out : out.substr(newline + 1));
+    }
+
+private:
+    Child m_child;
+    std::string m_a, m_b;
 };
 
-// One tarvik-cli upgrade of `image` against one paced (or unpaced) board at `baud`.
-Run UpgradeOnce(const Options& o, const TempFolder& folder, const Bytes& image, uint32_t baud,
-                bool pace) {
+struct Run {
+    Usage usage;  // the sender's: tarvik-cli, sz or sx
+    double elapsed = 0;
+    bool holds = false;
+    LineRecord line;
+};
+
+// One tarvik-cli upgrade of `image` through the paced line to tarvik-sim listening at `baud`.
+Run UpgradeOnLine(const Options& o, const TempFolder& folder, const std::string& self,
+                  const Bytes& image, uint32_t baud) {
     const std::string imagePath = folder.File("image.bin");
     const std::string outPath = folder.File("received.bin");
     WriteFile(imagePath, image);
     std::filesystem::remove(outPath);
-    std::vector<std::string> simArgs = {"--baud", std::to_string(baud), "--out", outPath};
-    if (pace) {
-        simArgs.push_back("--pace");
-    }
-    Sim sim(o, simArgs);
-    Child cli(o.cli, {"upgrade", "--port", sim.Path(), "--image", imagePath, "--baud",
-                      std::to_string(baud), "--quiet"});
+    Line line(self);
     Run run;
-    const std::optional<Usage> usage = cli.Wait(kUpgradeBound);
-    run.output = cli.Output();
-    run.summary = sim.Stop();
-    if (usage) {
-        run.usage = *usage;
+    {
+        Sim sim(o, {"--device", line.B(), "--baud", std::to_string(baud), "--out", outPath});
+        Child cli(o.cli, {"upgrade", "--port", line.A(), "--image", imagePath, "--baud",
+                          std::to_string(baud), "--quiet"});
+        const std::optional<Usage> usage = cli.Wait(kUpgradeBound);
+        sim.Stop();
+        if (usage) {
+            run.usage = *usage;
+            run.elapsed = usage->wall.count();
+        }
+        run.holds = usage && usage->exitCode == 0 && BoardHolds(outPath, image);
     }
-    run.holds = usage && usage->exitCode == 0 && BoardHolds(outPath, image);
+    run.line = line.Stop();
     return run;
+}
+
+// A file transfer program of lrzsz, sender and receiver, as the peer rows run them.
+struct Peer {
+    const char* name;      // as the tables show it
+    const char* protocol;  // its protocol
+    std::string sender;
+    std::vector<std::string> senderArgs;  // the file's name follows
+    std::string receiver;
+    std::vector<std::string> receiverArgs;  // the file's name follows, if it takes one
+    bool receiverNamesFile;
+    bool streaming;       // sends without waiting for each answer (its floor is its own bytes)
+    uint32_t blockFrame;  // bytes of one block on the line, and of its answer
+    uint32_t blockAnswer;
+};
+
+const Peer kPeers[] = {
+    {"sz → rz",
+     "ZMODEM",
+     "/usr/bin/sz",
+     {"-q", "-b"},
+     "/usr/bin/rz",
+     {"-q", "-b", "-y"},
+     false,
+     true,
+     0,
+     0},
+    {"sx → rx",
+     "XMODEM-1K",
+     "/usr/bin/sx",
+     {"-q", "-b", "-k"},
+     "/usr/bin/rx",
+     {"-q", "-b", "-c"},
+     true,
+     false,
+     kXmodemBlockFrame,
+     kXmodemAnswer},
+};
+
+Run PeerOnce(const TempFolder& folder, const std::string& self, const Bytes& image,
+             const Peer& peer) {
+    const std::string in = folder.File("peer-in");
+    const std::string out = folder.File("peer-out");
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directories(in);
+    std::filesystem::create_directories(out);
+    const std::string name = "image.bin";
+    WriteFile(in + "/" + name, image);
+    Line line(self);
+    Run run;
+    {
+        std::vector<std::string> sendArgs = peer.senderArgs;
+        sendArgs.push_back(name);
+        std::vector<std::string> receiveArgs = peer.receiverArgs;
+        if (peer.receiverNamesFile) {
+            receiveArgs.push_back(name);
+        }
+        // The sender first: a receiver's first call must not be lost before anyone listens.
+        const Clock::time_point start = Clock::now();
+        Child sender(peer.sender, sendArgs, {}, true, {line.A(), in});
+        Child receiver(peer.receiver, receiveArgs, {}, true, {line.B(), out});
+        const std::optional<Usage> sent = sender.Wait(kUpgradeBound);
+        const std::optional<Usage> received = receiver.Wait(kStopBound);
+        if (sent) {
+            run.usage = *sent;
+        }
+        if (sent && received) {
+            run.elapsed = Seconds(std::max(sent->ended, received->ended) - start).count();
+        }
+        std::ifstream f(out + "/" + name, std::ios::binary);
+        const Bytes got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        run.holds =
+            sent && sent->exitCode == 0 && received && received->exitCode == 0 && got == image;
+    }
+    run.line = line.Stop();
+    return run;
+}
+
+// What the relay saw of a run.
+struct LineFigures {
+    size_t answered = 0;  // exchanges that got an answer
+    double turnMedianMs = 0;
+    double turnP99Ms = 0;
+    double blockMs = 0;  // median time of one block exchange (its start to the next start)
+};
+
+double Percentile(std::vector<double> values, double share) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(share * values.size()))];
+}
+
+LineFigures Figures(const LineRecord& line, uint64_t blockFrame) {
+    LineFigures f;
+    std::vector<double> turns, blocks;
+    for (size_t i = 0; i < line.exchanges.size(); ++i) {
+        const LineExchange& e = line.exchanges[i];
+        f.answered += e.bBytes > 0;
+        if (e.turnUs >= 0) {
+            turns.push_back(e.turnUs / 1000);
+        }
+        if (blockFrame > 0 && e.aBytes == blockFrame && i + 1 < line.exchanges.size()) {
+            blocks.push_back((line.exchanges[i + 1].startUs - e.startUs) / 1000);
+        }
+    }
+    f.turnMedianMs = Percentile(turns, 0.5);
+    f.turnP99Ms = Percentile(turns, 0.99);
+    f.blockMs = Percentile(blocks, 0.5);
+    return f;
+}
+
+double Mib(uint32_t bytes) {
+    return static_cast<double>(bytes) / kMiB;
+}
+
+// The median of `runs` by elapsed time (a few runs where they are short: one slow run on a
+// shared machine says little).
+Run Median(std::vector<Run> runs) {
+    std::sort(runs.begin(), runs.end(),
+              [](const Run& a, const Run& b) { return a.elapsed < b.elapsed; });
+    return runs[runs.size() / 2];
 }
 
 std::string Header(const std::vector<std::string>& columns) {
@@ -261,71 +420,164 @@ public:
                   "byte.\n\n";
     }
 
-    void LineEfficiency(const TempFolder& folder) {
-        m_text << "## Line efficiency, turnaround and CPU during a transfer\n\n"
-               << "Elapsed: tarvik-cli from its start to its exit, image loading and port "
-                  "opening included. Floor: every frame and reply on the wire (the "
-                  "enter-upgrade exchange at the board's rate, the rest at 115200, to which "
-                  "the protocol switches), plus 2 ms per reply for the read that ends a "
-                  "burst, plus the fixed 100 ms after the board answers. Turnaround: from the "
-                  "last byte of a reply to the first byte of the next frame, as tarvik-sim "
-                  "sees it. CPU: tarvik-cli's user + system time over its elapsed time.\n\n";
+    void LineEfficiency(const TempFolder& folder, const std::string& self) {
+        m_text
+            << "## One paced line: tarvik and its peers\n\n"
+            << "Every transfer here crosses a relay between two pseudo-terminals that lets "
+               "each byte through only at the line's rate, in both directions (the rate A's "
+               "side has set; 10 bits a byte at 8N1, 86.8 us at 115200), as a cable between "
+               "two UARTs does. tarvik-cli sends to tarvik-sim (which answers at once; the "
+               "relay paces its replies); the peers are lrzsz's ZMODEM (sz → rz) and "
+               "XMODEM-1K (sx → rx) on the same relay, measured in the same run.\n\n"
+            << "- Elapsed: from the sender's start to the end (tarvik-cli: to its exit, "
+               "image loading and port opening included; a peer: until both programs have "
+               "ended).\n"
+            << "- Floor: what the protocol itself needs on this line. tarvik: every frame and "
+               "reply on the wire (the enter-upgrade exchange at the board's rate, the rest at "
+               "115200, to which the protocol switches), 2 ms per reply for the read that ends "
+               "a burst, and the fixed 100 ms after the board answers. XMODEM-1K: every byte "
+               "it sent both ways (each block waits for its answer). ZMODEM: the bytes the "
+               "sender sent (it streams; the receiver's few headers overlap them).\n"
+            << "- CPU and context switches: the sender's own (tarvik-cli, sz, sx), every thread, "
+               "from the system's accounting at its end; per exchange = per answered frame as "
+               "the relay saw it. Voluntary switches are the sender's own waits; involuntary "
+               "ones are the scheduler taking the processor from it, which the load of the "
+               "machine decides.\n"
+            << "- Turn: from the last byte that reached the sender to its next frame's first "
+               "byte, as the relay sees it. tarvik's own turn is that less the 2 ms its read "
+               "waits after a reply by design.\n"
+            << "- Per block: the median time from one data frame's start to the next, against "
+               "that exchange's floor (tarvik: 137 + 23 bytes and the 2 ms; XMODEM-1K: 1029 + "
+               "1 bytes).\n\n";
         std::vector<uint32_t> sizes = {kSmallImage};
         if (!m_options.quick) {
             sizes.push_back(kLargeImage);
         }
+        const double byteMs = WireTime(1, kTransferBaud).count() * 1000;
+        const double gapMs = std::chrono::duration<double, std::milli>(kBurstGap).count();
+        std::string side = Header({"sender → receiver", "protocol", "image", "result", "elapsed s",
+                                   "floor s", "ratio", "sender CPU s per MiB",
+                                   "sender switches per exchange, voluntary / involuntary",
+                                   "turn median ms", "per block ms / its floor"});
         std::string efficiency = Header(
             {"image", "board's rate", "result", "elapsed s", "floor s", "ratio", "target", ""});
         std::string turnaround = Header({"image", "board's rate", "replies", "median ms", "p99 ms",
                                          "median above 2 ms", "target", ""});
         std::string cpu =
             Header({"image", "board's rate", "CPU s", "elapsed s", "share", "target", ""});
+        std::string targets = Header({"figure", "image", "measured", "target", ""});
         for (uint32_t size : sizes) {
+            const std::string name = std::to_string(size / 1024) + " KiB";
+            const int repeats = size == kSmallImage ? kSmallImageRuns : 1;
+            const Bytes image = MakeImage(size);
             for (uint32_t baud : {kTransferBaud, kFastBaud}) {
-                // The median of a few runs where they are short: one slow run on a shared
-                // machine says little.
-                const int repeats = size == kSmallImage ? kSmallImageRuns : 1;
                 std::vector<Run> runs;
-                for (int r = 0; r < repeats; ++r) {
-                    runs.push_back(UpgradeOnce(m_options, folder, MakeImage(size), baud, true));
-                }
-                std::sort(runs.begin(), runs.end(),
-                          [](const Run& a, const Run& b) { return a.usage.wall < b.usage.wall; });
-                const Run& run = runs[runs.size() / 2];
                 bool allExact = true;
-                for (const Run& r : runs) {
-                    allExact = allExact && r.holds;
+                for (int r = 0; r < repeats; ++r) {
+                    runs.push_back(UpgradeOnLine(m_options, folder, self, image, baud));
+                    allExact = allExact && runs.back().holds;
                 }
-                const double elapsed = run.usage.wall.count();
+                const Run run = Median(runs);
+                const LineFigures f = Figures(run.line, kDataFrameBytes);
                 const double floor = UpgradeFloor(size, baud).count();
-                const double ratio = elapsed / floor;
+                const double ratio = run.elapsed / floor;
                 const double target =
                     baud == kTransferBaud ? kTargetRatioAt115200 : kTargetRatioAt921600;
-                const std::string name = std::to_string(size / 1024) + " KiB";
-                efficiency +=
-                    Row({name, std::to_string(baud), run.holds ? "升级成功, image exact" : "FAILED",
-                         Format("%.3f", elapsed), Format("%.3f", floor), Format("%.4f", ratio),
-                         Format("≤ %.2f", target), Verdict(run.holds && ratio <= target)});
-                const auto& t = run.summary["turnaround_us"];
-                const double median = t.value("median", 0) / 1000.0;
-                const double p99 = t.value("p99", 0) / 1000.0;
-                const double above =
-                    median - std::chrono::duration<double, std::milli>(kBurstGap).count();
+                const std::string result = allExact ? "升级成功, image exact" : "**FAILED**";
+                efficiency += Row({name, std::to_string(baud), result, Format("%.3f", run.elapsed),
+                                   Format("%.3f", floor), Format("%.4f", ratio),
+                                   Format("≤ %.2f", target), Verdict(allExact && ratio <= target)});
+                const double above = f.turnMedianMs - gapMs;
                 turnaround +=
-                    Row({name, std::to_string(baud), std::to_string(t.value("count", 0)),
-                         Format("%.3f", median), Format("%.3f", p99), Format("%.3f", above),
-                         Format("≤ %.1f", kTargetTurnaroundAboveGapMs),
+                    Row({name, std::to_string(baud), std::to_string(f.answered),
+                         Format("%.3f", f.turnMedianMs), Format("%.3f", f.turnP99Ms),
+                         Format("%.3f", above), Format("≤ %.1f", kTargetTurnaroundAboveGapMs),
                          Verdict(above <= kTargetTurnaroundAboveGapMs)});
-                const double share = run.usage.cpu.count() / elapsed;
+                const double share = run.usage.cpu.count() / run.elapsed;
                 cpu += Row({name, std::to_string(baud), Format("%.3f", run.usage.cpu.count()),
-                            Format("%.3f", elapsed), Format("%.2f %%", share * 100),
+                            Format("%.3f", run.elapsed), Format("%.2f %%", share * 100),
                             Format("≤ %.0f %%", kTargetTransferCpu * 100),
                             Verdict(share <= kTargetTransferCpu)});
+                if (baud != kTransferBaud) {
+                    Flush();
+                    continue;
+                }
+                const double exchanges = std::max<double>(1, static_cast<double>(f.answered));
+                const double voluntary = run.usage.voluntarySwitches / exchanges;
+                const double involuntary = run.usage.involuntarySwitches / exchanges;
+                const double cpuPerMib = run.usage.cpu.count() / Mib(size);
+                const double blockFloorMs = BlockFloor(kTransferBaud).count() * 1000;
+                const double blockRatio = f.blockMs / blockFloorMs;
+                const double ownTurn = above;
+                const double endMs = run.line.lastToASteadyNs > 0
+                                         ? std::chrono::duration<double, std::milli>(
+                                               run.usage.ended.time_since_epoch() -
+                                               std::chrono::nanoseconds(run.line.lastToASteadyNs))
+                                               .count()
+                                         : -1;
+                side += Row(
+                    {"tarvik-cli → tarvik-sim", "tarvik", name, result, Format("%.3f", run.elapsed),
+                     Format("%.3f", floor), Format("%.4f", ratio), Format("%.3f", cpuPerMib),
+                     Format("%.2f", voluntary) + " / " + Format("%.2f", involuntary),
+                     Format("%.3f", f.turnMedianMs) + " (own " + Format("%.3f", ownTurn) + ")",
+                     Format("%.3f", f.blockMs) + " / " + Format("%.4f", blockRatio)});
+                targets += Row({"voluntary context switches per block exchange", name,
+                                Format("%.2f", voluntary) + " (involuntary " +
+                                    Format("%.2f", involuntary) + ")",
+                                Format("≤ %.0f", kTargetSwitchesPerExchange),
+                                Verdict(voluntary <= kTargetSwitchesPerExchange)});
+                targets += Row({"CPU per MiB sent", name, Format("%.3f s", cpuPerMib),
+                                Format("≤ %.1f s", kTargetCpuPerMib),
+                                Verdict(cpuPerMib <= kTargetCpuPerMib)});
+                targets += Row({"steady time per block over its floor", name,
+                                Format("%.4f", blockRatio) + " (" + Format("%.3f", f.blockMs) +
+                                    " / " + Format("%.3f ms", blockFloorMs) + ")",
+                                Format("≤ %.2f", kTargetBlockRatio),
+                                Verdict(f.blockMs > 0 && blockRatio <= kTargetBlockRatio)});
+                targets += Row({"the tool's own turn, median", name, Format("%.3f ms", ownTurn),
+                                Format("≤ %.2f ms", kTargetOwnTurnMs),
+                                Verdict(ownTurn <= kTargetOwnTurnMs)});
+                targets +=
+                    Row({"exit after the final answer's last byte (2 ms of it the read "
+                         "that ends it)",
+                         name, Format("%.1f ms", endMs), Format("≤ %.0f ms", kTargetEndMs),
+                         Verdict(endMs >= 0 && endMs <= kTargetEndMs)});
                 m_ratios.push_back(ratio);
                 Flush();
             }
+            for (const Peer& peer : kPeers) {
+                std::vector<Run> runs;
+                bool allExact = true;
+                for (int r = 0; r < repeats; ++r) {
+                    runs.push_back(PeerOnce(folder, self, image, peer));
+                    allExact = allExact && runs.back().holds;
+                }
+                const Run run = Median(runs);
+                const LineFigures f = Figures(run.line, peer.blockFrame);
+                const uint64_t floorBytes =
+                    peer.streaming ? run.line.aToB : run.line.aToB + run.line.bToA;
+                const double floor = WireTime(floorBytes, kTransferBaud).count();
+                std::string switches = "–";
+                std::string block = "–";
+                if (!peer.streaming) {
+                    const double exchanges = std::max<double>(1, static_cast<double>(f.answered));
+                    switches = Format("%.2f", run.usage.voluntarySwitches / exchanges) + " / " +
+                               Format("%.2f", run.usage.involuntarySwitches / exchanges);
+                    const double blockFloorMs = (peer.blockFrame + peer.blockAnswer) * byteMs;
+                    block = Format("%.3f", f.blockMs) + " / " +
+                            Format("%.4f", f.blockMs / blockFloorMs);
+                }
+                side += Row({peer.name, peer.protocol, name, allExact ? "file exact" : "**FAILED**",
+                             Format("%.3f", run.elapsed), Format("%.3f", floor),
+                             Format("%.4f", run.elapsed / floor),
+                             Format("%.3f", run.usage.cpu.count() / Mib(size)), switches,
+                             peer.streaming ? "–" : Format("%.3f", f.turnMedianMs), block});
+                Flush();
+            }
         }
-        m_text << "### Line efficiency\n\n"
+        m_text << "### Side by side (115200 8N1)\n\n"
+               << side << "\n### The new targets (115200, paced line)\n\n"
+               << targets << "\n### Line efficiency\n\n"
                << efficiency << "\n### Turnaround\n\n"
                << turnaround << "\n### CPU while transferring (paced)\n\n"
                << cpu << "\n";
@@ -623,7 +875,7 @@ int RunAll(const Options& o, const std::string& self) {
     TempFolder folder;
     Report report(o);
     report.Machine();
-    report.LineEfficiency(folder);
+    report.LineEfficiency(folder, self);
     report.WhereTheTimeGoes(folder, self);
     report.IdleCpu(self);
     report.ManyBoards(folder);
@@ -739,6 +991,9 @@ int main(int argc, char** argv) {
         return {};
     };
     const std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    if (args[0] == "line") {
+        return RunLineRelay();
+    }
     if (args[0] == "idle") {
         return Idle(value("--port"), std::atoi(value("--seconds").c_str()));
     }

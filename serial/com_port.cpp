@@ -124,9 +124,10 @@ struct CComPort::Impl {
     // The device and its two wake-up descriptors, valid while fd >= 0. They are closed only
     // by Close, and only once no transfer (inFlight) is waiting on them.
     int fd = -1;
-    int readWake = -1;   // a Write's purge ends a Read blocked on another thread
-    int closeWake = -1;  // Close ends every transfer in progress
-    int inFlight = 0;    // transfers running outside the lock
+    int readWake = -1;      // a Write's purge ends a Read blocked on another thread
+    int closeWake = -1;     // Close ends every transfer in progress
+    int inFlight = 0;       // transfers running outside the lock
+    int readsInFlight = 0;  // of them, Reads: only they need a purge's wake-up
     bool closing = false;
     uint64_t purges = 0;         // count of Write purges; a Read compares it to see its own abort
     bool cancelPending = false;  // CancelRead came: the Read in progress, or the next, ends
@@ -163,8 +164,9 @@ struct CComPort::Impl {
         return Ticket{fd,       readWake,   closeWake, purges,
                       readMode, writeTotal, byteTime,  expectedBurst};
     }
-    void Leave() {
+    void Leave(bool read = false) {
         std::lock_guard lock(mutex);
+        readsInFlight -= read ? 1 : 0;
         if (--inFlight == 0) {
             idle.notify_all();
         }
@@ -734,11 +736,12 @@ uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
             return m_lastError = outcome.code;
         }
         ticket = m_impl->Enter();
+        ++m_impl->readsInFlight;
     }
     TightenTimerSlack();
     const Outcome outcome =
         m_impl->ReadDevice(ticket, bytes, length, got, start, milliseconds(timeoutMs));
-    m_impl->Leave();
+    m_impl->Leave(/*read=*/true);
     count = outcome.count;
     Complete(overlapped, outcome);
     return m_lastError = outcome.code;
@@ -787,7 +790,9 @@ uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
         serial::FlushDevice(m_impl->fd);
         m_impl->carry.clear();
         ++m_impl->purges;
-        Signal(m_impl->readWake);
+        if (m_impl->readsInFlight > 0) {
+            Signal(m_impl->readWake);  // a Read that begins later sees the purge count instead
+        }
         ticket = m_impl->Enter();
     }
     const Outcome outcome = m_impl->WriteDevice(ticket, static_cast<const uint8_t*>(bytes), length,

@@ -19,10 +19,11 @@ QString AppNameFromExecutable(const QString& executablePath) {
 }
 
 bool InstallFrameworkChinese(QCoreApplication& app) {
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    QLocale::setDefault(chinese);
     // The translator lives as long as the application.
     auto* translator = new QTranslator(&app);
-    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
-                          QStringLiteral("_"),
+    if (!translator->load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"),
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         delete translator;
         return false;

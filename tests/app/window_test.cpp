@@ -1,6 +1,7 @@
-// The main window: its lists and first look, the settings file through the window, the
-// ways it ends, the window menu and About box, Open/Close on a pseudo-terminal reached
-// through the ports folder, and Start's checks with their messages.
+// The main window: its lists, first look and font, the settings file through the window,
+// the ways it ends, the window menu and About box, Open/Close on a pseudo-terminal reached
+// through the ports folder, Start's checks with their messages, the keyboard focus during
+// an upgrade, the width of message boxes and the file dialog's filters.
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontDatabase>

@@ -367,7 +367,7 @@ void CUpgradeDlg::OnOpenClose() {
         }
         return;
     }
-    // The reader closes the port itself when its current read ends; the window only asks.
+    // The reader closes the port itself; asked to, it cuts its waiting read short.
     m_reader.RequestStop();
     StopTimer(kResendTimer);
     std::this_thread::sleep_for(kCloseWait);

@@ -247,6 +247,9 @@ void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
     }
     port->Close();
     m_stop.store(false);
+    // A driver waiting in DeliverWithin for a last reply learns at once that none will come;
+    // the next Start resets the hand-over.
+    handOver->Cancel();
     m_running.store(false);
 }
 

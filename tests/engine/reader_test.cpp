@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -385,6 +386,31 @@ TEST(ReplyReader, PortExpectsTheNextReplyAsLongAsTheLast) {
         }
     }
     EXPECT_EQ(told, (std::vector<std::string>{"expect 23", "expect 13", "expect 23", "expect 46"}));
+}
+
+TEST(ReplyReader, DriverWaitingForALastReplyLearnsThatTheReaderEnded) {
+    // A driver closing the port waits for a reply the reader may still hand over; once the
+    // reader has ended without one, that wait must end, not run out its time.
+    ScriptedPort port;
+    Receiver receiver;
+    CReplyReader reader;
+    ASSERT_TRUE(reader.Start(port, receiver.handOver));
+    auto waiting = std::async(std::launch::async, [&] {
+        return receiver.handOver.DeliverWithin([](const uint8_t*, uint32_t) {}, Ms{600000});
+    });
+    reader.RequestStop();
+    ASSERT_EQ(waiting.wait_for(kPatience), std::future_status::ready);
+    EXPECT_FALSE(waiting.get()) << "no reply came";
+    EXPECT_TRUE(WaitUntil([&] { return !reader.Running(); }));
+    EXPECT_TRUE(port.closed);
+
+    // The next reader's hand-over works again.
+    ScriptedPort next;
+    reader.StopAndJoin();
+    ASSERT_TRUE(reader.Start(next, receiver.handOver));
+    next.Add(Reply('D'));
+    EXPECT_TRUE(receiver.Next().has_value());
+    reader.StopAndJoin();
 }
 
 TEST(ReplyReader, NewReaderNeverSeesAnEarlierStopRequest) {

@@ -425,9 +425,12 @@ public:
         m_text << "Measured " << date << " on " << std::thread::hardware_concurrency() << " cores ("
                << u.sysname << " " << u.release << ", " << u.machine
                << "), Release build. Load average at the start: " << LoadAverage()
-               << ". Every upgrade is tarvik-cli against tarvik-sim on a pseudo-terminal; "
-                  "a paced board (--pace) takes the line's time for every byte, 10 bits per "
-                  "byte.\n\n";
+               << ". The transfers of the first section cross a paced line (below) between "
+                  "two pseudo-terminals; the many-boards rows and the soak run tarvik-sim on its "
+                  "own pseudo-terminal, where a paced board (--pace) takes the line's time for "
+                  "every byte it sends, 10 bits per byte. The machine is shared with other "
+                  "builds: the load average at the start and the end says how much; context "
+                  "switches, CPU per MiB and medians are the figures it moves least.\n\n";
     }
 
     void LineEfficiency(const TempFolder& folder, const std::string& self) {

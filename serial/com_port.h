@@ -147,13 +147,15 @@ public:
     // a burst of that length: once the first bytes of a burst have come, the Read does not
     // wake for each further byte but waits out the line time of the bytes still expected
     // (at the line's rate and framing) and the burst gap, then takes what has come. Exactly
-    // the expected bytes: the read ends there, as it would kBurstGap after its last byte.
-    // Any other count: it goes on byte by byte from that moment, so a burst of another
-    // length ends at most its own line time plus kBurstGap late, never early, and a burst
-    // that follows within that time joins it. A line whose bytes last kBurstGap or longer
-    // ends a read on every byte, as before: there the expectation changes nothing.
-    // Any thread; applies to Reads that begin afterwards. A twin whose driver itself ends a
-    // read on the gap and wakes its caller once may take this as a hint and do nothing.
+    // the expected bytes: the read ends there, as it would kBurstGap after its last byte
+    // (bytes that came later than the line's rate, from a driver that hands them on in
+    // batches, end it that much sooner after the last of them). Any other count: it goes on byte by
+    // byte from that moment, so a burst of another length ends at most its own line time plus
+    // kBurstGap late, never early, and a burst that follows within that time joins it. A line whose
+    // bytes last kBurstGap or longer ends a read on every byte, as before: there the expectation
+    // changes nothing. Any thread; applies to Reads that begin afterwards. A twin whose driver
+    // itself ends a read on the gap and wakes its caller once may take this as a hint and do
+    // nothing.
     virtual uint32_t ExpectBurst(uint32_t bytes);
     // Any thread: ends the Read in progress on another thread at once, or, if none is in
     // progress, the next Read, which then returns at once. It returns the bytes it had

@@ -32,10 +32,6 @@ constexpr size_t kPathCapacity = 256;
 // Pacing a byte every 87 us needs timers that fire on time: the kernel's default slack of
 // 50 us would stretch the line (nanoseconds; 0 would restore the default).
 constexpr unsigned long kFinestTimerSlackNs = 1;
-constexpr int kStartBits = 1;
-constexpr int kParityBit = 1;
-constexpr int kOneStopBit = 1;
-constexpr int kTwoStopBits = 2;
 // While a side's terminal refuses more (its reader is behind), look again this soon.
 constexpr std::chrono::microseconds kFullRetry{200};
 
@@ -92,10 +88,8 @@ LineRate RateOf(int master) {
     if (line.baudRate == 0) {
         return rate;
     }
-    const int bits = kStartBits + line.dataBits + (line.parity != 0 ? kParityBit : 0) +
-                     (line.stopBits == 0 ? kOneStopBit : kTwoStopBits);
     rate.baud = line.baudRate;
-    rate.byteTime = nanoseconds(static_cast<int64_t>(bits) * 1'000'000'000 / line.baudRate);
+    rate.byteTime = serial::ByteTime(line);
     return rate;
 }
 

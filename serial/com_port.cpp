@@ -12,7 +12,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <optional>
-#include <ratio>
 #include <utility>
 #include <vector>
 
@@ -36,26 +35,10 @@ constexpr size_t kCarryReserve = 4096;
 
 constexpr uint64_t kWakeIncrement = 1;
 
-// Bits a byte takes on the line besides its data bits: the start bit and one stop bit; a
-// parity bit and a second stop bit come on top where the settings ask for them.
-constexpr int kStartBits = 1;
-constexpr int kOneStopBit = 1;
-constexpr int kTwoStopBits = 2;
-constexpr int kParityBit = 1;
 // The finest timer slack a thread can ask for, in nanoseconds (0 would restore the default).
 constexpr unsigned long kFinestTimerSlackNs = 1;
 
 using std::chrono::nanoseconds;
-
-// How long one byte lasts on the line with these settings; zero for a rate of 0.
-nanoseconds ByteTime(const serial::LineSettings& line) {
-    if (line.baudRate == 0) {
-        return nanoseconds::zero();
-    }
-    const int bits = kStartBits + line.dataBits + (line.parity != kParityNone ? kParityBit : 0) +
-                     (line.stopBits == kStopBitsOne ? kOneStopBit : kTwoStopBits);
-    return nanoseconds(static_cast<int64_t>(bits) * std::nano::den / line.baudRate);
-}
 
 // The end of a burst is a 2 ms wait: the kernel's default slack of 50 us on the reading
 // thread's timers would be added to every reply. Once per thread.
@@ -593,7 +576,7 @@ uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, ui
     if (int error = serial::SetDeviceTermios(m_impl->fd, settings); error != 0) {
         return m_lastError = Code(error);
     }
-    m_impl->byteTime = ByteTime(serial::ReadLineSettings(settings));
+    m_impl->byteTime = serial::ByteTime(serial::ReadLineSettings(settings));
     return kErrSuccess;
 }
 

@@ -6,9 +6,18 @@
 
 #include <array>
 #include <cerrno>
+#include <ratio>
 #include <utility>
 
 namespace tarvik::serial {
+
+namespace {
+// Bits of a character on the line besides its data bits.
+constexpr int kStartBits = 1;
+constexpr int kOneStopBit = 1;
+constexpr int kTwoStopBits = 2;
+constexpr int kParityBit = 1;
+}  // namespace
 namespace {
 
 // Rates the kernel knows by a Bnnn constant. Any other rate goes as BOTHER + c_ospeed.
@@ -154,6 +163,15 @@ LineSettings ReadLineSettings(const termios2& t) {
         s.stopBits = s.dataBits == kMinDataBits ? kStopBitsOneHalfCode : kStopBitsTwoCode;
     }
     return s;
+}
+
+std::chrono::nanoseconds ByteTime(const LineSettings& line) {
+    if (line.baudRate == 0) {
+        return std::chrono::nanoseconds::zero();
+    }
+    const int bits = kStartBits + line.dataBits + (line.parity != 0 ? kParityBit : 0) +
+                     (line.stopBits == 0 ? kOneStopBit : kTwoStopBits);
+    return std::chrono::nanoseconds(static_cast<int64_t>(bits) * std::nano::den / line.baudRate);
 }
 
 bool ApplyHandshaking(termios2& t, uint32_t mode) {

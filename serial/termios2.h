@@ -12,6 +12,7 @@
 
 #include <asm/termbits.h>
 
+#include <chrono>
 #include <cstdint>
 
 namespace tarvik::serial {
@@ -38,6 +39,10 @@ void ApplyRawMode(termios2& t);
 int ApplyLineSettings(termios2& t, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                       uint8_t stopBits);
 LineSettings ReadLineSettings(const termios2& t);
+// How long one character lasts on the line with these settings: a start bit, the data bits,
+// a parity bit if any and the stop bits (two for codes 1 and 2, as CSTOPB sends them); zero
+// for a rate of 0.
+std::chrono::nanoseconds ByteTime(const LineSettings& line);
 
 // Flow-control presets: 0 off, 1 hardware (RTS/CTS), 2 software (XON/XOFF in both
 // directions). Returns false, record untouched, for any other mode.

@@ -1,6 +1,8 @@
+// <windows.h> first: the other system headers build on it.
+#include <windows.h>
+
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include "cli/console.h"
 #include "serial/wide_text.h"

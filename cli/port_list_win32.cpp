@@ -1,10 +1,12 @@
 // `tarvik-cli ports` on Windows: the COM ports the system knows, as Device Manager shows
 // them (class Ports), with VID:PID and serial number for USB adapters; then the ports that
 // only the serial-port map in the registry names (virtual ports, and Wine's).
+// <windows.h> first: the other system headers build on it.
+#include <windows.h>
+
 #include <cfgmgr32.h>
 #include <devguid.h>
 #include <setupapi.h>
-#include <windows.h>
 
 #include <map>
 #include <optional>

@@ -66,8 +66,9 @@ function(tarvik_add_wine_test)
         add_test(NAME ${arg_NAME} COMMAND ${target} ${arg_COMMAND})
     endif()
     if(arg_PEER)
-        # One peer per COM name at a time.
-        set_tests_properties(${arg_NAME} PROPERTIES RESOURCE_LOCK ${arg_PEER})
+        # One peer per COM name at a time; the test learns the name from the environment.
+        set_tests_properties(${arg_NAME} PROPERTIES RESOURCE_LOCK ${arg_PEER}
+                             ENVIRONMENT TARVIK_PEER_COM=${arg_PEER})
     endif()
     set_tests_properties(${arg_NAME} PROPERTIES
         FIXTURES_REQUIRED wine

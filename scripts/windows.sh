@@ -105,8 +105,9 @@ tarvik_wine_start() {
     build=$(cd "$1" && pwd)
     _tarvik_wine_env "$build"
     mkdir -p "$WINEPREFIX"
-    # Persistent: it stays between the tests' programs instead of ending with each one.
-    "$TARVIK_WINESERVER" -p >>"$build/wine-prefix.log" 2>&1 </dev/null
+    # Persistent: it stays between the tests' programs instead of ending with each one. It
+    # refuses to start when this prefix has a server already, which serves as well.
+    "$TARVIK_WINESERVER" -p >>"$build/wine-prefix.log" 2>&1 </dev/null || true
     "$TARVIK_WINE" wineboot -i >>"$build/wine-prefix.log" 2>&1 </dev/null
 }
 

@@ -77,7 +77,7 @@ tarvik_windows_build() {
     dir=$root/$dir
     cmake -S "$root" -B "$dir/host" -G Ninja -DTARVIK_BUILD_GUI=OFF >&2
     cmake --build "$dir/host" -j "$(nproc)" \
-        --target tarvik-sim tarvik-pty-peer >&2
+        --target tarvik-sim tarvik-pty-peer tarvik_wine_cli_test >&2
     tarvik_mingw_deps "$dir/mingw-deps"
     cmake -S "$root" -B "$dir" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \

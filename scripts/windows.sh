@@ -19,6 +19,7 @@
 # takes some 6-10 s. The server's output goes to BUILD/wine-prefix.log, away from the pipes
 # of whoever started it (ctest would otherwise wait for the server to end).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 TARVIK_WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -31,23 +32,7 @@ _tarvik_windows_root() {
 }
 
 tarvik_windows_setup() {
-    local missing=() pkg
-    for pkg in "${TARVIK_WINDOWS_PACKAGES[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$pkg")
-        fi
-    done
-    if ((${#missing[@]} == 0)); then
-        return 0
-    fi
-    echo "Installing: ${missing[*]}" >&2
-    local sudo=()
-    if [[ $(id -u) -ne 0 ]]; then
-        sudo=(sudo)
-    fi
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >&2
+    tarvik_install_missing "${TARVIK_WINDOWS_PACKAGES[@]}"
 }
 
 # GoogleTest from Debian's source package, built with the mingw toolchain, and the CLI11

@@ -1,6 +1,7 @@
 // <windows.h> first: the other system headers build on it.
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 
@@ -10,6 +11,8 @@
 namespace tarvik::cli {
 
 namespace {
+
+constexpr size_t kConsoleBufferBytes = 16384;
 
 HANDLE ConsoleOf(std::FILE* stream) {
     const intptr_t handle = _get_osfhandle(_fileno(stream));
@@ -26,6 +29,12 @@ void PrepareConsole() {
         if (GetConsoleMode(console, &mode)) {
             // Refused by consoles older than Windows 10: those get plain lines.
             SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+            // The UTF-8 bytes go to the console as they are and whole: a C runtime in text
+            // mode may take them for characters of another code page, and one that writes
+            // an unbuffered stream byte by byte splits every Chinese character (Wine's does
+            // both). The console itself starts a new line at '\n'; the writers flush.
+            _setmode(_fileno(stream), _O_BINARY);
+            std::setvbuf(stream, nullptr, _IOFBF, kConsoleBufferBytes);
         }
     }
 }

@@ -162,6 +162,7 @@ bool CUpgradeRun::OpenPorts() {
                 const std::string line =
                     TraceLine(Since(m_programStart, Clock::now()), name, direction, bytes, length);
                 std::fprintf(stderr, "%s\n", line.c_str());
+                std::fflush(stderr);  // a console's standard error may be buffered
             };
         }
         const uint32_t code = port.driver->OpenPort(name, m_options.baud);

@@ -1,18 +1,18 @@
 #include "app/upgrade_app.h"
 
-#include <QFileInfo>
+#include <QDir>
 
 #include <memory>
 
 #include "app/upgrade_dlg.h"
+#include "app/window_logic.h"
 
 namespace tarvik {
 
 QString AppNameFromExecutable(const QString& executablePath) {
-    // Only the last extension goes: "tarvik.exe" and "tarvik" are both "tarvik".
-    const QString fileName = QFileInfo(executablePath).fileName();
-    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-    return dot > 0 ? fileName.left(dot) : fileName;
+    const std::string name =
+        AppNameOf(executablePath.toStdString(), QString(QDir::separator()).toStdString());
+    return QString::fromStdString(name);
 }
 
 CUpgradeApp::CUpgradeApp(int& argc, char** argv) : QApplication(argc, argv) {

@@ -123,7 +123,8 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes) {
     }
     written = written && FlushFileBuffers(file.Get());
     if (!file.Close() || !written ||
-        !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        !MoveFileExW(temp.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(temp.c_str());
         return false;
     }

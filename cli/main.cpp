@@ -1,11 +1,11 @@
 // tarvik-cli: the upgrade engine of the window, driven from a terminal, for scripts and
 // production lines. No Qt: it runs where there is no desktop.
-#include <signal.h>
-
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
+#include "cli/console.h"
 #include "cli/options.h"
 #include "cli/port_list.h"
 #include "cli/upgrade_run.h"
@@ -69,8 +69,7 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A closed pipe on standard output must not end an upgrade half-way.
-    signal(SIGPIPE, SIG_IGN);
+    PrepareConsole();
 
     CLI::App app(kDescription, "tarvik-cli");
     app.footer(kExitCodes);
@@ -85,7 +84,11 @@ int main(int argc, char** argv) {
         app.add_subcommand("ports", "list every COM name that leads to a present device");
 
     try {
-        app.parse(argc, argv);
+        // Reversed: CLI11 takes the arguments from the back, without the program's name.
+        std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+        arguments.erase(arguments.begin());
+        std::reverse(arguments.begin(), arguments.end());
+        app.parse(arguments);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -24,8 +24,9 @@ TARVIK_WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64
     googletest
-    # The window's tests: a display, and a Song font with SimSun's proportions for 宋体.
-    xvfb fonts-arphic-uming
+    # The window's tests: a display, a Song font with SimSun's proportions for 宋体, and
+    # Wine's own fonts (the caption buttons' symbols).
+    xvfb fonts-arphic-uming fonts-wine
 )
 
 _tarvik_windows_root() {

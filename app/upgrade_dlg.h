@@ -79,22 +79,7 @@ public:
     std::function<QString()> chooseImageFile;
 
     // IUpgradeView
-    void InsertListItem(int listId, int index, const std::string& utf8) override;
-    void SelectListItem(int listId, int index) override;
-    int ListSelection(int listId) const override;
-    void SetControlText(int id, const std::string& utf8) override;
-    std::string ControlText(int id) const override;
-    void EnableControl(int id, bool enabled) override;
-    bool IsControlEnabled(int id) const override;
-    void ShowLamp(int bitmapId) override;
-    void SetProgressRange(uint32_t minimum, uint32_t maximum) override;
-    void SetProgressPos(uint32_t position) override;
-    void ArmTimer(int id, std::chrono::milliseconds period) override;
-    void StopTimer(int id) override;
-    void ShowMessage(const std::string& utf8) override;
-    std::string ChooseImageFile() override;
-    std::string PathSeparators() const override;
-    void RequestReplyDelivery() override;
+    TARVIK_UPGRADE_VIEW_OVERRIDES
 
 protected:
     void closeEvent(QCloseEvent* event) override;

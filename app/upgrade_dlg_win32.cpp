@@ -26,16 +26,6 @@ std::wstring Wide(const std::string& utf8) {
     return WideFromUtf8(utf8);
 }
 
-std::string TextOf(HWND window) {
-    if (window == nullptr) {
-        return std::string();
-    }
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(
-        static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-    return Utf8FromWide(text);
-}
-
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
@@ -238,8 +228,8 @@ void CUpgradeDlg::OnSysCommand(UINT commandId) {
 }
 
 bool CUpgradeDlg::IsTimerActive(int id) const {
-    const int index = id - kResendTimer;
-    return index >= 0 && index < kTimerCount && m_timers[index];
+    const int index = TimerIndex(id);
+    return index >= 0 && m_timers[index];
 }
 
 // ---- Drawing what the logic decides ----
@@ -263,7 +253,7 @@ void CUpgradeDlg::SetControlText(int id, const std::string& utf8) {
 }
 
 std::string CUpgradeDlg::ControlText(int id) const {
-    return TextOf(Item(id));
+    return Utf8FromWide(WindowText(Item(id)));
 }
 
 void CUpgradeDlg::EnableControl(int id, bool enabled) {
@@ -296,9 +286,14 @@ void CUpgradeDlg::SetProgressPos(uint32_t position) {
                         static_cast<WPARAM>(std::min<uint32_t>(position, INT_MAX)), 0);
 }
 
-void CUpgradeDlg::ArmTimer(int id, std::chrono::milliseconds period) {
+int CUpgradeDlg::TimerIndex(int id) {
     const int index = id - kResendTimer;
-    if (index < 0 || index >= kTimerCount) {
+    return (index >= 0 && index < kTimerCount) ? index : -1;
+}
+
+void CUpgradeDlg::ArmTimer(int id, std::chrono::milliseconds period) {
+    const int index = TimerIndex(id);
+    if (index < 0) {
         return;
     }
     // Setting a timer id that runs replaces its period.
@@ -309,8 +304,8 @@ void CUpgradeDlg::ArmTimer(int id, std::chrono::milliseconds period) {
 }
 
 void CUpgradeDlg::StopTimer(int id) {
-    const int index = id - kResendTimer;
-    if (index < 0 || index >= kTimerCount) {
+    const int index = TimerIndex(id);
+    if (index < 0) {
         return;
     }
     KillTimer(m_hwnd, static_cast<UINT_PTR>(id));

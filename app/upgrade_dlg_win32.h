@@ -61,22 +61,7 @@ public:
     std::function<std::string()> chooseImageFile;
 
     // IUpgradeView
-    void InsertListItem(int listId, int index, const std::string& utf8) override;
-    void SelectListItem(int listId, int index) override;
-    int ListSelection(int listId) const override;
-    void SetControlText(int id, const std::string& utf8) override;
-    std::string ControlText(int id) const override;
-    void EnableControl(int id, bool enabled) override;
-    bool IsControlEnabled(int id) const override;
-    void ShowLamp(int bitmapId) override;
-    void SetProgressRange(uint32_t minimum, uint32_t maximum) override;
-    void SetProgressPos(uint32_t position) override;
-    void ArmTimer(int id, std::chrono::milliseconds period) override;
-    void StopTimer(int id) override;
-    void ShowMessage(const std::string& utf8) override;
-    std::string ChooseImageFile() override;
-    std::string PathSeparators() const override;
-    void RequestReplyDelivery() override;
+    TARVIK_UPGRADE_VIEW_OVERRIDES
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -84,6 +69,8 @@ private:
     void OnInitDialog();
     void OnCommand(int id, int code);
     std::string ChooseImageWithDialog();
+    // 0 .. 2 for window timers 1 .. 3, else -1.
+    static int TimerIndex(int id);
 
     CUpgradeWindowLogic m_logic;
     CImageButton m_openClose;

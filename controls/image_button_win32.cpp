@@ -124,6 +124,8 @@ void FlatEdge(HDC dc, const RECT& r, COLORREF topLeft, COLORREF bottomRight) {
     Fill(dc, RECT{r.right - 1, r.top, r.right, r.bottom}, bottomRight);
 }
 
+}  // namespace
+
 std::wstring WindowText(HWND window) {
     if (window == nullptr) {
         return std::wstring();
@@ -133,8 +135,6 @@ std::wstring WindowText(HWND window) {
         static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
     return text;
 }
-
-}  // namespace
 
 CImageButton::~CImageButton() {
     ReleaseImages();

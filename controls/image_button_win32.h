@@ -12,11 +12,15 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "controls/button_plan.h"
 
 namespace tarvik {
+
+// The text of `window` (a control's caption); empty for none.
+std::wstring WindowText(HWND window);
 
 class CImageButton {
 public:

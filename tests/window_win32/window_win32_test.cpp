@@ -402,14 +402,19 @@ TEST_F(WindowTest, ExitEnterAndEscapeSaveNothing) {
 
 // ---- Start's checks ----
 
+// The answerer saw one message box: `text`, captioned with the executable's name.
+void ExpectOneMessage(const CBoxAnswerer& answerer, const char* text) {
+    const std::vector<testing::SeenBox> seen = answerer.Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].caption, ExeName());
+    EXPECT_EQ(seen[0].text, text);
+}
+
 TEST_F(WindowTest, StartOnAClosedPortAsksToOpenItFirst) {
     CUpgradeDlg& dlg = Make();
     CBoxAnswerer answerer(dlg.Handle());
     dlg.OnStart();
-    const std::vector<testing::SeenBox> seen = answerer.Seen();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].caption, ExeName());
-    EXPECT_EQ(seen[0].text, text::kOpenPortFirst);
+    ExpectOneMessage(answerer, text::kOpenPortFirst);
     EXPECT_TRUE(IsWindowEnabled(Item(res::kStartButton)));
 }
 
@@ -418,10 +423,7 @@ TEST_F(WindowTest, AFailedOpeningSaysSoAndLeavesThePortClosed) {
     Select(res::kPortList, kNoDeviceCom);
     CBoxAnswerer answerer(dlg.Handle());
     dlg.OnOpenClose();
-    const std::vector<testing::SeenBox> seen = answerer.Seen();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].caption, ExeName());
-    EXPECT_EQ(seen[0].text, text::kPortUnavailable);
+    ExpectOneMessage(answerer, text::kPortUnavailable);
     EXPECT_EQ(Text(Item(res::kOpenCloseButton)), text::kOpenCaption);
     EXPECT_EQ(dlg.OpenCloseButton().ActiveSize().cx, kLampOffSize.cx);
     EXPECT_FALSE(dlg.Logic().Reader().Running());
@@ -492,13 +494,10 @@ TEST_F(LinkedPortTest, StartChecksTheImageInOrderOnLinkedPort) {
         dlg.OnBrowse();
         CBoxAnswerer answerer(dlg.Handle());
         dlg.OnStart();
-        const std::vector<testing::SeenBox> seen = answerer.Seen();
         if (c.message != nullptr) {
-            ASSERT_EQ(seen.size(), 1u);
-            EXPECT_EQ(seen[0].text, c.message);
-            EXPECT_EQ(seen[0].caption, ExeName());
+            ExpectOneMessage(answerer, c.message);
         } else {
-            EXPECT_TRUE(seen.empty());
+            EXPECT_TRUE(answerer.Seen().empty());
         }
         if (c.status != nullptr) {
             EXPECT_EQ(Text(Item(res::kStatusLine)), c.status);

@@ -9,13 +9,13 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -27,6 +27,7 @@
 
 #include "app/about_dlg.h"
 #include "app/dialog_units.h"
+#include "app/message_box.h"
 #include "app/resource.h"
 #include "app/settings.h"
 #include "controls/image_button.h"
@@ -45,6 +46,21 @@ namespace {
 
 // A progress bar starts with the range 0..100 until an upgrade sets its own.
 constexpr int kProgressDefaultMaximum = 100;
+
+// "所有文件(*.*)" stands for every file, also one without a dot in its name (firmware, fw);
+// the pattern taken literally would hide those.
+void ShowEveryFileUnderAllFilesFilter(QFileDialog& dialog) {
+    auto* files = dialog.findChild<QFileSystemModel*>();
+    if (files == nullptr) {
+        return;
+    }
+    // The dialog applies a chosen filter's patterns first; this comes after them.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, files, [files](const QString& filter) {
+        if (filter == QString::fromUtf8(text::kFilterAll)) {
+            files->setNameFilters({QStringLiteral("*")});
+        }
+    });
+}
 
 QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -280,11 +296,14 @@ bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* event) {
 
 QString CUpgradeDlg::ChooseImageWithDialog() {
     QFileDialog dialog(this);
+    // The framework's own dialog: it speaks the tool's language whatever the desktop's.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setOption(QFileDialog::ReadOnly, true);
     dialog.setNameFilters(
         {QString::fromUtf8(text::kFilterBin), QString::fromUtf8(text::kFilterAll)});
+    ShowEveryFileUnderAllFilesFilter(dialog);
     dialog.selectNameFilter(QString::fromUtf8(text::kFilterBin));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return QString();
@@ -455,10 +474,24 @@ void CUpgradeDlg::SetProgressPos(uint32_t position) {
     m_progress->setValue(std::clamp(pos, m_progress->minimum(), m_progress->maximum()));
 }
 
+int CUpgradeDlg::FocusedControl() const {
+    const QWidget* holder = focusWidget();
+    for (const auto& [id, control] : m_controls) {
+        if (control == holder) {
+            return id;
+        }
+    }
+    return res::kNoId;
+}
+
+void CUpgradeDlg::FocusControl(int id) {
+    if (QWidget* control = Control(id)) {
+        control->setFocus();
+    }
+}
+
 void CUpgradeDlg::ShowMessage(const std::string& utf8) {
-    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), FromUtf8(utf8),
-                    QMessageBox::Ok, this);
-    box.exec();
+    ShowMessageBox(this, QCoreApplication::applicationName(), FromUtf8(utf8));
 }
 
 void CUpgradeDlg::RequestReplyDelivery() {

@@ -257,17 +257,26 @@ std::string CUpgradeDlg::ControlText(int id) const {
 }
 
 void CUpgradeDlg::EnableControl(int id, bool enabled) {
-    HWND control = Item(id);
-    if (!enabled && control != nullptr && GetFocus() == control) {
-        // A disabled control cannot keep the focus: without this the keyboard would reach
-        // nothing until the operator clicks somewhere. The next tab stop takes it.
-        SendMessageW(m_hwnd, WM_NEXTDLGCTL, 0, FALSE);
-    }
-    EnableWindow(control, enabled ? TRUE : FALSE);
+    EnableWindow(Item(id), enabled ? TRUE : FALSE);
 }
 
 bool CUpgradeDlg::IsControlEnabled(int id) const {
     return IsWindowEnabled(Item(id)) != FALSE;
+}
+
+int CUpgradeDlg::FocusedControl() const {
+    HWND holder = GetFocus();
+    if (holder == nullptr || !IsChild(m_hwnd, holder)) {
+        return res::kNoId;
+    }
+    // A list's edit field holds the focus on behalf of its list.
+    HWND parent = GetParent(holder);
+    return GetDlgCtrlID(parent != m_hwnd ? parent : holder);
+}
+
+void CUpgradeDlg::FocusControl(int id) {
+    // Through the dialog manager, so that the default-button look follows the focus.
+    SendMessageW(m_hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(id)), TRUE);
 }
 
 void CUpgradeDlg::ShowLamp(int bitmapId) {

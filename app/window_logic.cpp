@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app/settings.h"
+#include "app/start_focus.h"
 #include "serial/com_names.h"
 #include "upgrade/texts.h"
 
@@ -255,7 +256,19 @@ void CUpgradeWindowLogic::SetProgressPos(uint32_t position) {
 }
 
 void CUpgradeWindowLogic::EnableStart(bool enabled) {
+    const int holder = m_view.FocusedControl();
+    const StartFocus now = holder == res::kStartButton  ? StartFocus::kStart
+                           : holder == res::kStopButton ? StartFocus::kStop
+                                                        : StartFocus::kOther;
+    const StartFocus next = FocusAfterStartChange(enabled, now);
+    // Moved before Start is disabled, so that the focus never passes on to 退出.
+    if (next == StartFocus::kStop && now != StartFocus::kStop) {
+        m_view.FocusControl(res::kStopButton);
+    }
     m_view.EnableControl(res::kStartButton, enabled);
+    if (next == StartFocus::kStart && now != StartFocus::kStart) {
+        m_view.FocusControl(res::kStartButton);
+    }
 }
 
 bool CUpgradeWindowLogic::IsStartEnabled() const {

@@ -63,6 +63,9 @@ public:
     virtual std::string ControlText(int id) const = 0;
     virtual void EnableControl(int id, bool enabled) = 0;
     virtual bool IsControlEnabled(int id) const = 0;
+    // The control with the keyboard focus (kNoId: none of the window's own), and moving it.
+    virtual int FocusedControl() const = 0;
+    virtual void FocusControl(int id) = 0;
     // The Open/Close button's state bitmap (bitmap resource id) with green as transparent.
     virtual void ShowLamp(int bitmapId) = 0;
     virtual void SetProgressRange(uint32_t minimum, uint32_t maximum) = 0;
@@ -85,22 +88,24 @@ public:
 };
 
 // Every window implements the whole view; this declares it in the window's class.
-#define TARVIK_UPGRADE_VIEW_OVERRIDES                                                    \
-    void InsertListItem(int listId, int index, const std::string& utf8) override;        \
-    void SelectListItem(int listId, int index) override;                                 \
-    int ListSelection(int listId) const override;                                        \
-    void SetControlText(int id, const std::string& utf8) override;                       \
-    std::string ControlText(int id) const override;                                      \
-    void EnableControl(int id, bool enabled) override;                                   \
-    bool IsControlEnabled(int id) const override;                                        \
-    void ShowLamp(int bitmapId) override;                                                \
-    void SetProgressRange(uint32_t minimum, uint32_t maximum) override;                  \
-    void SetProgressPos(uint32_t position) override;                                     \
-    void ArmTimer(int id, std::chrono::milliseconds period) override;                    \
-    void StopTimer(int id) override;                                                     \
-    void ShowMessage(const std::string& utf8) override;                                  \
-    std::string ChooseImageFile() override;                                              \
-    std::string PathSeparators() const override;                                         \
+#define TARVIK_UPGRADE_VIEW_OVERRIDES                                             \
+    void InsertListItem(int listId, int index, const std::string& utf8) override; \
+    void SelectListItem(int listId, int index) override;                          \
+    int ListSelection(int listId) const override;                                 \
+    void SetControlText(int id, const std::string& utf8) override;                \
+    std::string ControlText(int id) const override;                               \
+    void EnableControl(int id, bool enabled) override;                            \
+    bool IsControlEnabled(int id) const override;                                 \
+    int FocusedControl() const override;                                          \
+    void FocusControl(int id) override;                                           \
+    void ShowLamp(int bitmapId) override;                                         \
+    void SetProgressRange(uint32_t minimum, uint32_t maximum) override;           \
+    void SetProgressPos(uint32_t position) override;                              \
+    void ArmTimer(int id, std::chrono::milliseconds period) override;             \
+    void StopTimer(int id) override;                                              \
+    void ShowMessage(const std::string& utf8) override;                           \
+    std::string ChooseImageFile() override;                                       \
+    std::string PathSeparators() const override;                                  \
     void RequestReplyDelivery() override;
 
 class CUpgradeWindowLogic : public IUpgradeDriver {

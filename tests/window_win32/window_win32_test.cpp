@@ -7,6 +7,7 @@
 //   --com N     a COM port that leads somewhere (tests named *OnLinkedPort* need it)
 //   --sim-out PATH  the Unix path where the simulated board writes the image it received
 //                   (tests named *AgainstTheBoard* need it, with the board on --com)
+//   --program PATH  the Unix path of tarvik.exe (ProgramTest needs it)
 #include <windows.h>
 
 #include <commctrl.h>
@@ -36,6 +37,15 @@ using testing::PumpUntil;
 
 std::optional<int> g_com;
 std::string g_simOut;
+std::string g_program;  // tarvik.exe, a Windows path
+
+// A Unix path as Wine shows it to a Windows program (drive Z: is the root).
+std::string WindowsPathOf(std::string path) {
+    for (char& c : path) {
+        c = c == '/' ? '\\' : c;
+    }
+    return "Z:" + path;
+}
 
 // Indexes in the lists.
 constexpr int kCom5 = 4;
@@ -565,7 +575,7 @@ TEST_F(BoardTest, AWholeUpgradeAgainstTheBoard) {
     EXPECT_TRUE(IsWindowEnabled(Item(res::kStartButton)));
 
     // The board wrote what it received: the image, then 0xFF to the end of the last block.
-    const std::string out = "Z:" + g_simOut;
+    const std::string& out = g_simOut;
     std::string received;
     ASSERT_TRUE(PumpUntil(m_dlg->Handle(), [&] {
         received = testing::ReadBytes(out);
@@ -587,6 +597,90 @@ TEST_F(BoardTest, ClosingTheWindowInTheMiddleOfATransferAgainstTheBoard) {
     EXPECT_FALSE(m_dlg->Logic().Port().IsOpen());
 }
 
+// ---- The program itself ----
+
+// tarvik.exe run as the operator runs it, with its settings in the root of C:.
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (g_program.empty()) {
+            GTEST_SKIP() << "needs --program PATH";
+        }
+        // Its fallback place is this test's, so that only the root of C: is looked at.
+        SetEnvironmentVariableW(L"LOCALAPPDATA", WideFromUtf8(m_folder.Path()).c_str());
+        DeleteFileW(WideFromUtf8(kRootSettings).c_str());
+    }
+    void TearDown() override {
+        if (m_process.hProcess != nullptr) {
+            TerminateProcess(m_process.hProcess, 1);
+            CloseHandle(m_process.hProcess);
+            CloseHandle(m_process.hThread);
+        }
+        DeleteFileW(WideFromUtf8(kRootSettings).c_str());
+    }
+    // Starts the program and waits for its window to show.
+    HWND Start() {
+        std::wstring command = L"\"" + WideFromUtf8(g_program) + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &m_process));
+        HWND window = nullptr;
+        const std::wstring title = WideFromUtf8(text::kMainTitle);
+        PumpUntil(nullptr, [&] {
+            // Shown once its initialisation is over.
+            window = FindWindowW(L"#32770", title.c_str());
+            return window != nullptr && IsWindowVisible(window);
+        });
+        return window;
+    }
+    // Waits for the program to end; its exit code.
+    DWORD Ended() {
+        const DWORD bound = static_cast<DWORD>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(testing::kEventBound).count());
+        EXPECT_EQ(WaitForSingleObject(m_process.hProcess, bound), WAIT_OBJECT_0);
+        DWORD code = 1;
+        GetExitCodeProcess(m_process.hProcess, &code);
+        CloseHandle(m_process.hProcess);
+        CloseHandle(m_process.hThread);
+        m_process = PROCESS_INFORMATION{};
+        return code;
+    }
+
+    static constexpr char kRootSettings[] = "c:\\tools-tarvik.ini";
+    CTempFolder m_folder;
+    PROCESS_INFORMATION m_process{};
+};
+
+TEST_F(ProgramTest, TheCloseBoxSavesToTheRootOfCAndEscapeSavesNothing) {
+    // The earlier program's file: the port list comes back on COM5.
+    testing::WriteBytes(kRootSettings, SettingsBytes(std::string("C:\\") + kGbkUpgrade + ".bin",
+                                                     std::string(kGbkUpgrade) + ".bin", kCom5,
+                                                     kBaud115200, 1, 0, 0));
+    HWND window = Start();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(SendDlgItemMessageW(window, res::kPortList, CB_GETCURSEL, 0, 0), kCom5);
+    // Another process's control: its text comes by message, not from GetWindowText.
+    wchar_t name[64] = {};
+    SendDlgItemMessageW(window, res::kFileBox, WM_GETTEXT, 64, reinterpret_cast<LPARAM>(name));
+    EXPECT_EQ(Utf8FromWide(name), "升级.bin");
+    // Esc ends it without saving: the file stays as it was.
+    SendDlgItemMessageW(window, res::kPortList, CB_SETCURSEL, 7, 0);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_EQ(Ended(), 0u);
+    EXPECT_NE(testing::ReadBytes(kRootSettings).find("Scom=4\r\n"), std::string::npos);
+
+    // The close box saves, in code page 936, in the root of C:.
+    window = Start();
+    ASSERT_NE(window, nullptr);
+    SendDlgItemMessageW(window, res::kPortList, CB_SETCURSEL, 7, 0);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(Ended(), 0u);
+    EXPECT_EQ(testing::ReadBytes(kRootSettings),
+              SettingsBytes(std::string("C:\\") + kGbkUpgrade + ".bin",
+                            std::string(kGbkUpgrade) + ".bin", 7, kBaud115200, 1, 0, 0));
+}
+
 }  // namespace
 
 }  // namespace tarvik
@@ -597,11 +691,9 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--com") == 0) {
             tarvik::g_com = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--sim-out") == 0) {
-            std::string path = argv[++i];
-            for (char& c : path) {
-                c = c == '/' ? '\\' : c;
-            }
-            tarvik::g_simOut = path;
+            tarvik::g_simOut = tarvik::WindowsPathOf(argv[++i]);
+        } else if (std::strcmp(argv[i], "--program") == 0) {
+            tarvik::g_program = tarvik::WindowsPathOf(argv[++i]);
         }
     }
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};

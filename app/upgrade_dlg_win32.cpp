@@ -19,6 +19,7 @@ constexpr COLORREF kLampTransparent =
 constexpr int kTimerCount = 3;
 // Room for the file dialog's answer, in characters (a long path on a current Windows).
 constexpr DWORD kChosenPathChars = 32768;
+constexpr WORD kChineseLanguage = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
 // Room for string 101.
 constexpr int kStringChars = 256;
 
@@ -26,9 +27,30 @@ std::wstring Wide(const std::string& utf8) {
     return WideFromUtf8(utf8);
 }
 
+// Places `window` in the middle of `owner`, or of the work area without one, as a dialog of
+// the tool has always opened; kept inside the work area.
+void CenterWindow(HWND window, HWND owner) {
+    RECT area;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    RECT over = area;
+    if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner)) {
+        GetWindowRect(owner, &over);
+    }
+    RECT own;
+    GetWindowRect(window, &own);
+    const LONG width = own.right - own.left;
+    const LONG height = own.bottom - own.top;
+    LONG x = over.left + (over.right - over.left - width) / 2;
+    LONG y = over.top + (over.bottom - over.top - height) / 2;
+    x = std::max(area.left, std::min(x, area.right - width));
+    y = std::max(area.top, std::min(y, area.bottom - height));
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
+            CenterWindow(hwnd, GetWindow(hwnd, GW_OWNER));
             return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -186,6 +208,7 @@ void CUpgradeDlg::OnInitDialog() {
     SendMessageW(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
     SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon));
     m_openClose.Attach(Item(res::kOpenCloseButton));
+    CenterWindow(m_hwnd, GetWindow(m_hwnd, GW_OWNER));
     m_logic.OnInitDialog();
     m_openClose.SetFlatLook(false, true);
 }
@@ -322,7 +345,8 @@ void CUpgradeDlg::StopTimer(int id) {
 }
 
 void CUpgradeDlg::ShowMessage(const std::string& utf8) {
-    MessageBoxW(m_hwnd, Wide(utf8).c_str(), AppName().c_str(), MB_OK);
+    // The button in the tool's language where the system has it (确定), as every other text.
+    MessageBoxExW(m_hwnd, Wide(utf8).c_str(), AppName().c_str(), MB_OK, kChineseLanguage);
 }
 
 std::string CUpgradeDlg::ChooseImageFile() {

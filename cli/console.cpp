@@ -33,6 +33,12 @@ std::string CanonicalPath(const std::string& path) {
     return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
+const char* PortNamesHelp() {
+    return "PORT is a COM name (COM3: a link tarvik-ports/com3 in the configuration folder, else\n"
+           "COM1-32 = /dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31) or a\n"
+           "device path.";
+}
+
 std::string FileNameOf(const std::string& path) {
     const size_t slash = path.find_last_of("/");
     return slash == std::string::npos ? path : path.substr(slash + 1);

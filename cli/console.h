@@ -34,6 +34,9 @@ std::optional<TerminalSize> TerminalSizeOf(std::FILE* stream);
 // path itself when that fails.
 std::string CanonicalPath(const std::string& path);
 
+// What PORT may be, for the help text.
+const char* PortNamesHelp();
+
 // The part of `path` after its last folder separator ('/'; on Windows '\\' as well), as the
 // window takes the image name.
 std::string FileNameOf(const std::string& path);

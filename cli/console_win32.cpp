@@ -82,6 +82,10 @@ std::string CanonicalPath(const std::string& path) {
     return Utf8FromWide(full);
 }
 
+const char* PortNamesHelp() {
+    return "PORT is a COM name, COM1-COM256 (also \\\\.\\COM10), as Device Manager shows it.";
+}
+
 std::string FileNameOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? path : path.substr(slash + 1);

@@ -15,10 +15,7 @@ namespace {
 using namespace tarvik::cli;
 
 constexpr const char kDescription[] =
-    "Upgrades the firmware of serial relay control boards, as the tarvik window does.\n"
-    "PORT is a COM name (COM3: a link tarvik-ports/com3 in the configuration folder, else\n"
-    "COM1-32 = /dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31) or a\n"
-    "device path.";
+    "Upgrades the firmware of serial relay control boards, as the tarvik window does.\n";
 
 constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
@@ -71,7 +68,7 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
 int main(int argc, char** argv) {
     PrepareConsole();
 
-    CLI::App app(kDescription, "tarvik-cli");
+    CLI::App app(std::string(kDescription) + PortNamesHelp(), "tarvik-cli");
     app.footer(kExitCodes);
     app.require_subcommand(1);
 

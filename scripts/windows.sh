@@ -19,6 +19,7 @@
 # takes some 6-10 s. The server's output goes to BUILD/wine-prefix.log, away from the pipes
 # of whoever started it (ctest would otherwise wait for the server to end).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 TARVIK_WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -34,23 +35,7 @@ _tarvik_windows_root() {
 }
 
 tarvik_windows_setup() {
-    local missing=() pkg
-    for pkg in "${TARVIK_WINDOWS_PACKAGES[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$pkg")
-        fi
-    done
-    if ((${#missing[@]} == 0)); then
-        return 0
-    fi
-    echo "Installing: ${missing[*]}" >&2
-    local sudo=()
-    if [[ $(id -u) -ne 0 ]]; then
-        sudo=(sudo)
-    fi
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >&2
+    tarvik_install_missing "${TARVIK_WINDOWS_PACKAGES[@]}"
 }
 
 # GoogleTest from Debian's source package, built with the mingw toolchain, and the CLI11
@@ -80,7 +65,7 @@ tarvik_windows_build() {
     dir=$root/$dir
     cmake -S "$root" -B "$dir/host" -G Ninja -DTARVIK_BUILD_GUI=OFF >&2
     cmake --build "$dir/host" -j "$(nproc)" \
-        --target tarvik-sim tarvik-pty-peer >&2
+        --target tarvik-sim tarvik-pty-peer tarvik_wine_cli_test >&2
     tarvik_mingw_deps "$dir/mingw-deps"
     cmake -S "$root" -B "$dir" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \

@@ -8,10 +8,9 @@ std::string ComErrorText(uint32_t code) {
     if (code == kErrSuccess) {
         return {};
     }
-    // The port's own codes first: 6 would otherwise read as errno ENXIO.
+    // The port's own codes lie beyond every errno value, except 6 (not open), which Open
+    // never returns on Linux: there it is ENXIO, a device with nothing behind it.
     switch (code) {
-        case kErrInvalidHandle:
-            return "port not open";
         case kErrAlreadyInitialized:
             return "already open";
         case kErrTimeout:

@@ -101,10 +101,11 @@ inline constexpr std::chrono::milliseconds kReadTotalPerByte{1};
 // A write ends after this long in total whatever its length, code 0 and the bytes so far.
 inline constexpr std::chrono::milliseconds kWriteTotalTimed{300};
 
-// A caller-supplied record of a transfer. On Linux a transfer always ends (completes, fails
-// or times out) within the call; the record then also receives `count` and `error`, and
-// `event` (an eventfd or a pipe's write end, or -1) is signalled on completion, so a caller
-// written for asynchronous completion finds it already complete.
+// A caller-supplied record of a transfer. A transfer always ends (completes, fails or times
+// out) within the call; the record then also receives `count` and `error`, and `event` is
+// signalled on completion, so a caller written for asynchronous completion finds it already
+// complete. `event` is an eventfd or a pipe's write end on Linux, an event handle on Windows
+// (handles fit in 32 bits), or -1 for none.
 struct ComOverlapped {
     int event = -1;
     uint32_t count = 0;
@@ -121,7 +122,8 @@ public:
 
     // Opens "\\.\COMn" (resolved as com_names.h says) or a plain device path, exclusively,
     // puts it into raw mode and applies the defaults: event mask 0xC1, 115200 8N1, read
-    // mode 1, no flow control. Queue sizes are accepted; Linux keeps its own. Returns the
+    // mode 1, no flow control. Queue sizes go to the Windows driver; Linux keeps its own.
+    // The name is UTF-8. Returns the
     // result of the last default; a non-zero result always leaves the port closed, so the
     // caller may simply try again. Call before a reader thread exists.
     virtual uint32_t Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize);

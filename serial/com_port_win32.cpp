@@ -199,6 +199,9 @@ struct CComPort::Impl {
         if (error == ERROR_TIMEOUT) {
             return {kErrSuccess, 0};
         }
+        if (error == ERROR_OPERATION_ABORTED) {
+            return {kErrCancelled, 0};  // a Write's cancel came first: no device fault
+        }
         if (error != ERROR_IO_PENDING) {
             return Pause(t, error, deadline);
         }

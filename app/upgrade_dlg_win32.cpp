@@ -230,8 +230,17 @@ void CUpgradeDlg::OnCommand(int id, int code) {
         case res::kStopButton:
             OnStop();
             break;
-        case res::kExitButton:  // Exit ends with OK, as Enter does; nothing is saved
         case IDOK:
+            // Enter. On a push button the dialog manager presses that button instead, but it
+            // does not count the owner-drawn lamp button as one and would end the window in
+            // the middle of the operator's work: press it here, as every other button is.
+            if (GetFocus() == Item(res::kOpenCloseButton)) {
+                OnOpenClose();
+                break;
+            }
+            EndDialog(m_hwnd, IDOK);
+            break;
+        case res::kExitButton:  // Exit ends with OK, as Enter does; nothing is saved
             EndDialog(m_hwnd, IDOK);
             break;
         case IDCANCEL:  // Esc, and the default handling of the close box

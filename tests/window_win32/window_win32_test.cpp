@@ -410,6 +410,24 @@ TEST_F(WindowTest, ExitEnterAndEscapeSaveNothing) {
     }
 }
 
+TEST_F(WindowTest, EnterPressesTheFocusedButtonAndElsewhereEndsTheWindow) {
+    CUpgradeDlg& dlg = Make(std::string(), true);
+    Select(res::kPortList, kNoDeviceCom);
+    // On the lamp button, as on every push button, Enter presses it: here a failed opening.
+    {
+        CBoxAnswerer answerer(dlg.Handle());
+        SetFocus(Item(res::kOpenCloseButton));
+        PostMessageW(Item(res::kOpenCloseButton), WM_KEYDOWN, VK_RETURN, 0);
+        ASSERT_TRUE(PumpUntil(dlg.Handle(), [&] { return !answerer.Seen().empty(); }));
+        EXPECT_EQ(answerer.Seen()[0].text, text::kPortUnavailable);
+        EXPECT_TRUE(IsWindowVisible(dlg.Handle()));
+    }
+    // Anywhere else it is the dialog's OK: the window ends.
+    SetFocus(Item(res::kPortList));
+    PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_TRUE(PumpUntil(dlg.Handle(), [&] { return !IsWindowVisible(dlg.Handle()); }));
+}
+
 // ---- Start's checks ----
 
 // The answerer saw one message box: `text`, captioned with the executable's name.

@@ -13,10 +13,12 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/resource.h"
 #include "app/settings.h"
@@ -426,6 +428,40 @@ TEST_F(WindowTest, EnterPressesTheFocusedButtonAndElsewhereEndsTheWindow) {
     SetFocus(Item(res::kPortList));
     PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 0);
     EXPECT_TRUE(PumpUntil(dlg.Handle(), [&] { return !IsWindowVisible(dlg.Handle()); }));
+}
+
+TEST_F(WindowTest, BrowseOffersTheTwoFiltersAndCancellingClearsTheChoice) {
+    constexpr int kFilterList = 0x470;  // the file dialog's list of file types
+    CUpgradeDlg& dlg = Make(std::string(), true);
+    dlg.chooseImageFile = [] { return std::string("C:\\old\\a.bin"); };
+    dlg.OnBrowse();
+    dlg.chooseImageFile = nullptr;
+
+    std::vector<std::string> filters;
+    std::atomic<bool> stop{false};
+    std::thread answerer([&] {
+        // The file dialog, once it shows: its filters are read, then it is cancelled.
+        while (!stop) {
+            HWND box = FindWindowW(L"#32770", nullptr);
+            HWND list =
+                box != nullptr && box != dlg.Handle() ? GetDlgItem(box, kFilterList) : nullptr;
+            if (list != nullptr && IsWindowVisible(box)) {
+                const LRESULT count = SendMessageW(list, CB_GETCOUNT, 0, 0);
+                for (LRESULT i = 0; i < count; ++i) {
+                    filters.push_back(ListItem(list, static_cast<int>(i)));
+                }
+                PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                return;
+            }
+            Sleep(20);
+        }
+    });
+    dlg.OnBrowse();
+    stop = true;
+    answerer.join();
+    EXPECT_EQ(filters, (std::vector<std::string>{text::kFilterBin, text::kFilterAll}));
+    EXPECT_EQ(dlg.Logic().ImagePath(), "");
+    EXPECT_EQ(Text(Item(res::kFileBox)), "");
 }
 
 // ---- Start's checks ----

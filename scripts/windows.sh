@@ -25,6 +25,9 @@ TARVIK_WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64
     googletest
+    # The window's tests: a display, a Song font with SimSun's proportions for 宋体, and
+    # Wine's own fonts (the caption buttons' symbols).
+    xvfb fonts-arphic-uming fonts-wine
 )
 
 _tarvik_windows_root() {
@@ -83,17 +86,66 @@ _tarvik_wine_env() {
     [[ -x /usr/lib/wine/wine64 ]] && TARVIK_WINE=/usr/lib/wine/wine64
     TARVIK_WINESERVER=wineserver
     [[ -x /usr/lib/wine/wineserver ]] && TARVIK_WINESERVER=/usr/lib/wine/wineserver
+    # The display that wine-start made for this prefix, for the window's tests.
+    if [[ -s $build/wine-display ]]; then
+        export DISPLAY=":$(cat "$build/wine-display")"
+    fi
+}
+
+# Bound on Xvfb's start, tenths of a second.
+TARVIK_DISPLAY_WAIT=300
+
+# One virtual display for the whole run (the window's tests make real windows), its number
+# kept in BUILD/wine-display and its process id in BUILD/wine-display.pid.
+_tarvik_display_start() {
+    local build=$1 pid waited=0
+    if [[ -s $build/wine-display.pid ]] && kill -0 "$(cat "$build/wine-display.pid")" 2>/dev/null; then
+        return 0
+    fi
+    rm -f "$build/wine-display" "$build/wine-display.pid"
+    command -v Xvfb >/dev/null || return 0
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$build/wine-display.new" \
+        >>"$build/wine-prefix.log" 2>&1 </dev/null &
+    pid=$!
+    while [[ ! -s $build/wine-display.new ]] && ((waited < TARVIK_DISPLAY_WAIT)); do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    echo "$pid" >"$build/wine-display.pid"
+    mv "$build/wine-display.new" "$build/wine-display"
+}
+
+_tarvik_display_stop() {
+    local build=$1
+    if [[ -s $build/wine-display.pid ]]; then
+        kill "$(cat "$build/wine-display.pid")" 2>/dev/null || true
+    fi
+    rm -f "$build/wine-display" "$build/wine-display.pid"
+}
+
+# 宋体 and SimSun are not on this machine: "AR PL UMing CN" stands in for them, with the same
+# 8 x 16 dialog base units at 12 pt, so the window keeps the template's proportions. The
+# Chinese value name needs a UTF-8 locale to reach the registry intact.
+_tarvik_font_substitutes() {
+    local name
+    for name in 宋体 SimSun; do
+        LC_ALL=C.UTF-8 "$TARVIK_WINE" reg add \
+            'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+            /v "$name" /t REG_SZ /d "AR PL UMing CN" /f >>"$1/wine-prefix.log" 2>&1 </dev/null
+    done
 }
 
 tarvik_wine_start() {
     local build
     build=$(cd "$1" && pwd)
+    _tarvik_display_start "$build"
     _tarvik_wine_env "$build"
     mkdir -p "$WINEPREFIX"
     # Persistent: it stays between the tests' programs instead of ending with each one. It
     # refuses to start when this prefix has a server already, which serves as well.
     "$TARVIK_WINESERVER" -p >>"$build/wine-prefix.log" 2>&1 </dev/null || true
     "$TARVIK_WINE" wineboot -i >>"$build/wine-prefix.log" 2>&1 </dev/null
+    _tarvik_font_substitutes "$build"
 }
 
 tarvik_wine_stop() {
@@ -101,6 +153,7 @@ tarvik_wine_stop() {
     build=$(cd "$1" && pwd)
     _tarvik_wine_env "$build"
     "$TARVIK_WINESERVER" -k >>"$build/wine-prefix.log" 2>&1 </dev/null || true
+    _tarvik_display_stop "$build"
 }
 
 tarvik_wine_run() {

@@ -714,7 +714,7 @@ uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
         if (std::exchange(m_impl->cancelPending, false)) {
             // Cancelled before it began: it ends at once with what it has.
             count = got;
-            const Outcome outcome{got > 0 ? kErrSuccess : Code(ECANCELED), got};
+            const Outcome outcome{got > 0 ? kErrSuccess : kErrCancelled, got};
             Complete(overlapped, outcome);
             return m_lastError = outcome.code;
         }

@@ -28,6 +28,11 @@ using std::chrono::nanoseconds;
 constexpr uint32_t kStartBaud = 115200;  // both slaves, until A's side sets its own
 constexpr uint8_t kStartDataBits = 8;
 constexpr size_t kReadChunk = 4096;
+// What one side may have handed to the line and not yet seen cross, as a serial driver's
+// transmit buffer holds (a page): beyond it the sender's writes wait, as on a real port.
+// Without the bound a streaming sender would be done in no time and then time out waiting
+// for a receiver that is still taking its bytes in.
+constexpr size_t kTransmitBuffer = 4096;
 constexpr size_t kPathCapacity = 256;
 // Pacing a byte every 87 us needs timers that fire on time: the kernel's default slack of
 // 50 us would stretch the line (nanoseconds; 0 would restore the default).
@@ -104,12 +109,16 @@ struct Direction {
 
     bool Idle(Clock::time_point now) const { return inFlight.empty() && now >= lineFree; }
 
-    // Takes what the sender wrote; each byte starts when the line is free.
+    bool Room() const { return inFlight.size() < kTransmitBuffer; }
+
+    // Takes what the sender wrote, as far as the transmit buffer has room; each byte starts
+    // when the line is free.
     size_t Take(Clock::time_point now, nanoseconds byteTime) {
         uint8_t buffer[kReadChunk];
         size_t total = 0;
-        for (;;) {
-            const ssize_t n = read(from, buffer, sizeof buffer);
+        while (Room()) {
+            const ssize_t n =
+                read(from, buffer, std::min(sizeof buffer, kTransmitBuffer - inFlight.size()));
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -123,6 +132,7 @@ struct Direction {
             total += static_cast<size_t>(n);
             bytes += static_cast<uint64_t>(n);
         }
+        return total;
     }
 
     // Hands on every byte that has arrived by `now`; returns how many.
@@ -202,7 +212,10 @@ int RunLineRelay() {
             wait.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
             timeout = &wait;
         }
-        pollfd fds[3] = {{a.master, POLLIN, 0}, {b.master, POLLIN, 0}, {signals, POLLIN, 0}};
+        // A side whose transmit buffer is full is not read: its writes wait.
+        pollfd fds[3] = {{ab.Room() ? a.master : -1, POLLIN, 0},
+                         {ba.Room() ? b.master : -1, POLLIN, 0},
+                         {signals, POLLIN, 0}};
         const int ready = ppoll(fds, 3, timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
             Fail("poll");

@@ -871,13 +871,22 @@ constexpr const char kNotes[] = R"(## Notes on the targets
   directions at the rate the tool's side has set, as a cable between two UARTs does, and
   sees the line as an analyser would: every exchange, every turn. Each byte still goes
   through two pseudo-terminals, which hand it on through the kernel's work queue: that
-  latency lands in every turn measured here, tarvik's and lrzsz's alike.
+  latency lands in every turn measured here, tarvik's and lrzsz's alike. The relay holds at
+  most a page (4 KiB) per side in flight, as a serial driver's transmit buffer does, so a
+  streaming sender waits for the line as it would on a port. (The run of 2026-12-10 18:37
+  was made before that bound: its 1 MiB ZMODEM row failed because sz had handed the whole
+  MiB over at once and gave up waiting for rz's answer after 60 s while rz was still
+  receiving. sz → rz of 1 MiB through the bounded relay, run on its own just after: 94.089 s
+  against a floor of 94.064 s, 1.0003, file exact. The stop-and-wait rows never have more
+  than one frame in flight and are not touched by the bound.)
 - **The machine's load.** These figures come from a two-core machine shared with several
   other builds (see the load averages): a waiting thread often waits milliseconds more for a
   processor. tarvik's exchange needs three threads to run one after the other (the reader
   at the reply's first byte and at its end, then the loop's thread that sends the next
   frame), lrzsz's one; under load tarvik's turns and its time per block suffer more, and the
-  turn, per-block and line-efficiency rows move by milliseconds from run to run. Voluntary
+  turn, per-block and line-efficiency rows move by milliseconds from run to run: the 64 KiB
+  rows of the run of 18:37 came while this machine also built and ran a sanitizer test suite
+  (turn medians of 1.5 to 2 ms above the gap), the 1 MiB rows after them (0.2 ms). Voluntary
   context switches and CPU per MiB move least; they carry the comparison.
 - **Context switches per exchange.** Before this round the reader woke for every byte of a
   reply, as a paced line hands them on: measured on this relay, one after the other in the

@@ -887,7 +887,11 @@ constexpr const char kNotes[] = R"(## Notes on the targets
   turn, per-block and line-efficiency rows move by milliseconds from run to run: the 64 KiB
   rows of the run of 18:37 came while this machine also built and ran a sanitizer test suite
   (turn medians of 1.5 to 2 ms above the gap), the 1 MiB rows after them (0.2 ms). Voluntary
-  context switches and CPU per MiB move least; they carry the comparison.
+  context switches and CPU per MiB move least; they carry the comparison. A quick run at
+  19:00 on the same build, the machine quieter (load about 2), gave for 64 KiB: tarvik 1.0473
+  of its floor, own turn 0.176 ms, 16.226 ms per block (1.0212 of its floor), 4.36
+  voluntary switches per exchange, 1.43 s CPU per MiB, exit 3.3 ms after the final answer;
+  sz → rz 1.0026; sx → rx 1.1889, turn 0.097 ms, 89.731 ms per block (1.0036).
 - **Context switches per exchange.** Before this round the reader woke for every byte of a
   reply, as a paced line hands them on: measured on this relay, one after the other in the
   same minutes (load about 8), the earlier tarvik-cli made 18.1 and 19.3 voluntary context

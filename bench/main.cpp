@@ -907,8 +907,9 @@ constexpr const char kNotes[] = R"(## Notes on the targets
 - **CPU per MiB.** With four context switches per exchange, nearly all of the tool's CPU is
   the switching itself (the kernel's task switch leads a profile of tarvik-cli; the tool's
   own code, frames and sums, is a few per cent). On this virtual machine under load a switch
-  costs tens of microseconds, about 0.12 ms per exchange in all: at 8,192 exchanges per MiB
-  that is about 1 s, four times less than before, and twice the 0.5 s target. sz and sx
+  costs tens of microseconds, 0.12 to 0.17 ms per exchange in all: at 8,192 exchanges per
+  MiB that is 1.0 to 1.4 s, three to four times less than before, and two to three times
+  the 0.5 s target. sz and sx
   send far fewer, larger pieces per MiB (ZMODEM streams; XMODEM-1K sends 1 KiB a block), so
   their CPU per MiB is lower whatever the machine.
 - **The tool's own turn and the time per block.** The turn after the 2 ms that end a reply's

@@ -1,6 +1,8 @@
 // Resource and control ids of the desktop tool, and the window's own texts.
 #pragma once
 
+#include "tarvik_version.h"
+
 namespace tarvik::res {
 
 // Dialog templates, strings, icon and bitmaps.
@@ -43,7 +45,8 @@ inline constexpr const char kMainTitle[] = "Norvane 串口继电器控制板固�
 inline constexpr const char kAboutTitle[] = "关于 tarvik";
 inline constexpr const char kAboutItem[] = "关于 tarvik(&A)...";  // string 101
 inline constexpr const char kCloseItem[] = "关闭(&C)\tAlt+F4";
-inline constexpr const char kVersionLine[] = "tarvik 1.0 版";
+// The template's text with the project's major.minor version in it.
+inline constexpr const char kVersionLine[] = "tarvik " TARVIK_VERSION_SHORT " 版";
 inline constexpr const char kOkButton[] = "确定";
 inline constexpr const char kOpenCaption[] = "打开";
 inline constexpr const char kCloseCaption[] = "关闭";

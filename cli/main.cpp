@@ -9,6 +9,7 @@
 #include "cli/options.h"
 #include "cli/port_list.h"
 #include "cli/upgrade_run.h"
+#include "tarvik_version.h"
 
 namespace {
 
@@ -74,6 +75,8 @@ int main(int argc, char** argv) {
 
     CLI::App app(kDescription, "tarvik-cli");
     app.footer(kExitCodes);
+    app.set_version_flag("--version", std::string("tarvik-cli ") + tarvik::kVersion,
+                         "print the version and exit");
     app.require_subcommand(1);
 
     UpgradeOptions options;
@@ -89,6 +92,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

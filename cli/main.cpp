@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
 #include "cli/options.h"
 #include "cli/port_list.h"
@@ -25,6 +26,30 @@ constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
     "rejected; 3 a port could not be opened; 4 no board found within the search time-out;\n"
     "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed).";
+
+// --help-all lists the subcommands as --help does, then the options of each under a heading
+// of its own ("Options of upgrade:"), laid out as the top level's are, so that the manual
+// page made from it has a section per subcommand.
+class HelpAllFormatter : public CLI::Formatter {
+public:
+    std::string make_subcommands(const CLI::App* app, CLI::AppFormatMode mode) const override {
+        std::string out = CLI::Formatter::make_subcommands(app, CLI::AppFormatMode::Normal);
+        if (mode != CLI::AppFormatMode::All) {
+            return out;
+        }
+        for (const CLI::App* sub : app->get_subcommands({})) {
+            const std::vector<const CLI::Option*> options =
+                sub->get_options([sub](const CLI::Option* o) {
+                    return o->nonpositional() && o != sub->get_help_ptr() &&
+                           o != sub->get_help_all_ptr();
+                });
+            if (!options.empty()) {
+                out += make_group("Options of " + sub->get_name(), false, options);
+            }
+        }
+        return out;
+    }
+};
 
 void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searchSeconds,
                        double& stallSeconds) {
@@ -74,7 +99,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     CLI::App app(kDescription, "tarvik-cli");
+    app.formatter(std::make_shared<HelpAllFormatter>());
     app.footer(kExitCodes);
+    app.set_help_all_flag("--help-all", "print the help of every subcommand and exit");
     app.set_version_flag("--version", std::string("tarvik-cli ") + tarvik::kVersion,
                          "print the version and exit");
     app.require_subcommand(1);

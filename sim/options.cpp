@@ -59,7 +59,8 @@ std::string comLinkPath(unsigned com) {
 
 std::variant<Options, int> parseOptions(int argc, char** argv) {
     Options o;
-    CLI::App app{"tarvik-sim: a simulated relay control board on a pseudo-terminal"};
+    // Named, so that the usage line shows the program's name and not the path it was run by.
+    CLI::App app{"tarvik-sim: a simulated relay control board on a pseudo-terminal", "tarvik-sim"};
     app.footer(kHelpFooter);
     app.set_version_flag("--version", std::string("tarvik-sim ") + kVersion,
                          "Print the version and exit");

@@ -15,7 +15,7 @@ set(package_out ${PROJECT_BINARY_DIR}/packaging)
 
 # Names a software centre and the package's maintainer field need. The project has no public
 # home of its own yet: these are placeholders on a reserved domain until it has one.
-set(TARVIK_APP_ID "example.tarvik.Tarvik" CACHE STRING
+set(TARVIK_APP_ID "example.tarvik.tarvik" CACHE STRING
     "AppStream component id, a reverse domain name")
 set(TARVIK_MAINTAINER "tarvik maintainers <maintainers@tarvik.example>" CACHE STRING
     "Maintainer of the Debian package: name <address>")

@@ -103,10 +103,11 @@ simulated board on a pseudo-terminal to try it without hardware (tarvik-sim).]=]
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries come from the programs themselves; the font is the window's: a Song face
-# with the dialog template's proportions.
+# The libraries come from the programs themselves. The window also needs its Song face
+# with the dialog template's proportions, and the framework's own texts (message-box
+# buttons, the file dialog) in Chinese.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-arphic-uming")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-arphic-uming, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -66,13 +66,15 @@ contents)
             fail "manual page of $program does not name it"
     done
 
-    # The control record: the project's version, the libraries the programs link and the
-    # window's font, and no maintainer script (nothing edits the user's groups).
+    # The control record: the project's version, the libraries the programs link, the
+    # window's font and the framework's Chinese texts, and no maintainer script (nothing
+    # edits the user's groups).
     [[ $(dpkg-deb --field "$deb" Package) == tarvik ]] || fail "package name"
     [[ $(dpkg-deb --field "$deb" Version) == "$version" ]] ||
         fail "version $(dpkg-deb --field "$deb" Version), not $version"
     depends=$(dpkg-deb --field "$deb" Depends)
-    for needed in libc6 libqt6widgets6 libqt6core6 libudev1 fonts-arphic-uming; do
+    for needed in libc6 libqt6widgets6 libqt6core6 libudev1 fonts-arphic-uming \
+        qt6-translations-l10n; do
         grep -qE "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed: $depends"
     done
     control=$work/control

@@ -1,12 +1,11 @@
 #include "fake_driver.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+
+#include "temp_folder.h"
 
 namespace tarvik::testing {
 
@@ -269,14 +268,9 @@ void FakeBoard::OnFrame(const SentFrame& frame) {
 // ---- images ----
 
 TempImage::TempImage(const Bytes& bytes, const std::string& name) : m_name(name) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tarvik-engine-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    m_dir = pattern;
+    m_dir = Utf8Path(MakeTempFolder("tarvik-engine"));
     m_path = m_dir + "/" + name;
-    std::ofstream out(m_path, std::ios::binary);
+    std::ofstream out(PathFromUtf8(m_path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     if (!out) {
@@ -286,7 +280,7 @@ TempImage::TempImage(const Bytes& bytes, const std::string& name) : m_name(name)
 
 TempImage::~TempImage() {
     std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
+    std::filesystem::remove_all(PathFromUtf8(m_dir), ignored);
 }
 
 Bytes MakeImage(uint32_t length, uint32_t seed) {

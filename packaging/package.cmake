@@ -1,8 +1,14 @@
 # Installation and the Debian package of the three programs:
 #   cmake --build build --target package   ->   build/tarvik_<version>_<arch>.deb
+# The Windows build makes a zip instead (windows_zip.cmake).
 # On Linux, in a normal build with the desktop tool. A sanitizer build makes no package: its
 # programs are instrumented for the tests, not made for users.
 set(TARVIK_PACKAGE_DEB OFF)
+set(TARVIK_PACKAGE_ZIP OFF)
+if(WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/windows_zip.cmake)
+    return()
+endif()
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux" OR NOT TARVIK_SANITIZE STREQUAL ""
    OR NOT TARGET tarvik)
     return()

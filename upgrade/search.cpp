@@ -37,7 +37,7 @@ void CUpgradeEngine::BeginSearch() {
     m_deviceFound = false;
     m_driver.EnableStart(false);
     // The whole block count: an image above 65,535 blocks still shows its true range.
-    m_driver.SetProgressRange(kProgressMinimum, TotalBlocks(m_imageLength));
+    m_driver.SetProgressRange(kProgressMinimum, TotalBlocks(m_image.length));
     m_driver.SetStatusText(kStatusCleared);
     m_driver.SetProgressPos(kProgressFirstPosition);
 }

@@ -39,7 +39,7 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             break;
         }
         case kStepBeginTransfer:
-            m_state.totalBlocks = TotalBlocks(m_imageLength);
+            m_state.totalBlocks = TotalBlocks(m_image.length);
             SendBlock(0);
             m_state.blockCounter = 1;
             m_driver.ArmTimer(kResendTimer, kResendPeriod);
@@ -58,8 +58,9 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             break;
         }
         case kStepChecksum: {
-            // The board's sum of every block data byte it took, 0xFF fill included.
-            if (ReplySum(reply) != ExpectedSum(m_firmware, m_imageLength)) {
+            // The board's sum of every block data byte it took, 0xFF fill included, against
+            // the sum of the image this upgrade started on.
+            if (ReplySum(reply) != m_image.expectedSum) {
                 m_driver.SetStatusText(text::kUpgradeFailed);
                 m_phase = UpgradePhase::Stalled;  // Start stays disabled until Stop
                 return;
@@ -108,8 +109,8 @@ bool CUpgradeEngine::OnBlockAcknowledged(const CCmdFrame& reply) {
 
 void CUpgradeEngine::SendBlock(uint32_t n) {
     CDataFrame block = static_cast<uint64_t>(n) + 1 < m_state.totalBlocks
-                           ? MakeDataBlockFrame(m_firmware, m_imageLength, n)
-                           : MakeFinalBlockFrame(m_firmware, m_imageLength, n);
+                           ? MakeDataBlockFrame(m_image.data, m_image.length, n)
+                           : MakeFinalBlockFrame(m_image.data, m_image.length, n);
     SendAndRemember(block.Pack(), kDataFrameSize);
 }
 

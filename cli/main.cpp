@@ -3,7 +3,9 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "cli/options.h"
@@ -20,10 +22,28 @@ constexpr const char kDescription[] =
     "COM1-32 = /dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31) or a\n"
     "device path.";
 
+constexpr const char kTimeoutRangeText[] = "0.1 to 86400";
+
 constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
     "rejected; 3 a port could not be opened; 4 no board found within the search time-out;\n"
     "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed).";
+
+// A time-out in seconds: a finite number within the accepted range. (A plain range check
+// lets "nan" through, and a huge value overflows the milliseconds it becomes.)
+CLI::Validator TimeoutSeconds() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (end == value.c_str() || *end != '\0' || !std::isfinite(seconds) ||
+                seconds < kMinTimeoutSeconds || seconds > kMaxTimeoutSeconds) {
+                return value + " is not a number of seconds from " + kTimeoutRangeText;
+            }
+            return std::string();
+        },
+        std::string("from ") + kTimeoutRangeText);
+}
 
 void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searchSeconds,
                        double& stallSeconds) {
@@ -47,18 +67,18 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
         ->check(CLI::IsMember({"1", "1.5", "2"}))
         ->capture_default_str();
     upgrade.add_option("--baud", options.baud, "baud rate the port is opened with")
-        ->check(CLI::Range(1u, 0xFFFFFFFFu))
+        ->check(CLI::Range(kMinBaud, kMaxBaud))
         ->capture_default_str();
     upgrade
         .add_option("--search-timeout", searchSeconds,
                     "give up the device search after SEC seconds (exit 4); default: no bound")
-        ->check(CLI::PositiveNumber)
+        ->check(TimeoutSeconds())
         ->type_name("SEC");
     upgrade
         .add_option("--stall-timeout", stallSeconds,
                     "end an upgrade that stays stalled (a failure shown, no timer running) for "
                     "SEC seconds (exit 1)")
-        ->check(CLI::PositiveNumber)
+        ->check(TimeoutSeconds())
         ->type_name("SEC")
         ->capture_default_str();
     upgrade.add_flag("--trace", options.trace,

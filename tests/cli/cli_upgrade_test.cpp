@@ -323,8 +323,20 @@ TEST_F(CliUpgrade, UsageErrorsEndWithCode2AndTouchNoPort) {
         {"upgrade", "--port", port, "--image", image, "--parity", "mark"},
         {"upgrade", "--port", port, "--image", image, "--stop-bits", "3"},
         {"upgrade", "--port", port, "--image", image, "--baud", "0"},
+        {"upgrade", "--port", port, "--image", image, "--baud", "49"},
+        {"upgrade", "--port", port, "--image", image, "--baud", "4000001"},
+        {"upgrade", "--port", port, "--image", image, "--baud", "99999999999"},
         {"upgrade", "--port", port, "--image", image, "--search-timeout", "0"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "0.09"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "1e19"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "86400.5"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "nan"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "inf"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "5s"},
         {"upgrade", "--port", port, "--image", image, "--stall-timeout", "-1"},
+        {"upgrade", "--port", port, "--image", image, "--stall-timeout", "1e19"},
+        {"upgrade", "--port", port, "--image", image, "--stall-timeout", "1e-9"},
+        {"upgrade", "--port", port, "--image", image, "--stall-timeout", "-nan"},
         {"upgrade", "--port", port, "--image", image, "--speed", "fast"},
         {"upgrade", "--port", port, "--port", port, "--image", image},
         {"upgrade", "--port", "COM9", "--port", port, "--image", image},
@@ -341,6 +353,28 @@ TEST_F(CliUpgrade, UsageErrorsEndWithCode2AndTouchNoPort) {
         EXPECT_FALSE(r.err.empty());
     }
     ExpectSilentLine(line);
+}
+
+// The edges of every numeric option's range are accepted: the run goes on to the port
+// (which does not exist here, exit 3) instead of ending with a usage error.
+TEST_F(CliUpgrade, NumericOptionsAcceptTheEdgesOfTheirRanges) {
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    const std::vector<std::vector<std::string>> cases = {
+        {"--baud", "50"},
+        {"--baud", "4000000"},
+        {"--search-timeout", "0.1"},
+        {"--search-timeout", "86400"},
+        {"--stall-timeout", "0.1"},
+        {"--stall-timeout", "86400"},
+    };
+    for (const auto& option : cases) {
+        SCOPED_TRACE(option[0] + " " + option[1]);
+        std::vector<std::string> args = {"upgrade", "--port", Path("no-such-device"), "--image",
+                                         image};
+        args.insert(args.end(), option.begin(), option.end());
+        const ChildResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, kExitPortFailed) << r.out << r.err;
+    }
 }
 
 }  // namespace

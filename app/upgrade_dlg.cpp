@@ -352,7 +352,7 @@ void CUpgradeDlg::OnOpenClose() {
     }
     // The reader closes the port itself when its current read ends; the window only asks.
     m_reader.RequestStop();
-    StopTimer(kResendTimer);
+    m_engine.OnPortClosed();
     std::this_thread::sleep_for(kCloseWait);
     m_openClose->LoadStateBitmaps(res::kLampOffBitmap, kLampTransparent, 0, 0);
     m_openClose->setText(QString::fromUtf8(text::kOpenCaption));
@@ -375,10 +375,12 @@ uint32_t CUpgradeDlg::OpenPort() {
     m_port.Setup(baud, static_cast<uint8_t>(line.dataBitsIndex + kDataBitsBase),
                  static_cast<uint8_t>(line.parityIndex), static_cast<uint8_t>(line.stopBitsIndex));
     m_port.SetupReadTimeouts(kReadTimed, kReadTimeoutArgument);
-    if (!m_reader.Start(m_port, m_handOver)) {
-        // A port that nothing reads would never deliver a reply: leave it closed.
+    uint32_t started = kErrSuccess;
+    if (!m_reader.Start(m_port, m_handOver, &started)) {
+        // A port that nothing reads would never deliver a reply (and a reader thread the
+        // system cannot start is no reason to end the program): leave it closed.
         m_port.Close();
-        return kErrAlreadyInitialized;
+        return started;
     }
     return kErrSuccess;
 }

@@ -59,13 +59,20 @@ std::string DeviceOf(const std::string& name) {
     return path ? RealPath(*path) : std::string();
 }
 
+std::string PortLabel(const std::string& name, const std::string& device) {
+    return !device.empty() && device != name ? name + " (" + device + ")" : name;
+}
+
+// The port opened but the thread that reads it could not start (memory or threads used up):
+// the port is closed again, and that port counts as not opened.
+std::string ReaderFailure(const std::string& name, const std::string& device, uint32_t code) {
+    return PortLabel(name, device) + ": " + text::kPortUnavailable +
+           " (no thread to read it: " + std::strerror(static_cast<int>(code)) + ")";
+}
+
 // Why a port did not open, in the operator's terms.
 std::string OpenFailure(const std::string& name, const std::string& device, uint32_t code) {
-    std::string text = name;
-    if (!device.empty() && device != name) {
-        text += " (" + device + ")";
-    }
-    text += ": ";
+    std::string text = PortLabel(name, device) + ": ";
     text += text::kPortUnavailable;
     if (code == kErrAlreadyInitialized) {
         text += " (already open)";
@@ -173,11 +180,15 @@ bool CUpgradeRun::OpenPorts() {
                 std::fprintf(stderr, "%s\n", line.c_str());
             };
         }
-        const uint32_t code = port.driver->OpenPort(name, m_options.baud);
+        bool readerFailed = false;
+        const uint32_t code = port.driver->OpenPort(name, m_options.baud, &readerFailed);
         m_ports.push_back(std::move(port));
         if (code != kErrSuccess) {
-            std::fprintf(stderr, "tarvik-cli: %s\n",
-                         OpenFailure(name, m_ports.back().device, code).c_str());
+            const std::string& device = m_ports.back().device;
+            std::fprintf(
+                stderr, "tarvik-cli: %s\n",
+                (readerFailed ? ReaderFailure(name, device, code) : OpenFailure(name, device, code))
+                    .c_str());
             return false;
         }
     }

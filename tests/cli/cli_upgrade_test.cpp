@@ -137,6 +137,22 @@ TEST_F(CliUpgrade, PortThatCannotBeOpenedEndsWithCode3) {
     close(holder);
 }
 
+// With no memory for a thread, the port's reader cannot start: that port counts as not
+// opened (exit 3, said so), nothing is sent, and the program does not abort.
+TEST_F(CliUpgrade, ReaderThatCannotStartEndsWithCode3) {
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    PtyPair line;
+    // Every new thread then asks for a stack larger than the address space.
+    const std::string starve = "ulimit -s 274877906944 && exec \"$0\" \"$@\"";
+    const ChildResult r = RunChild(
+        "/bin/sh",
+        {"-c", starve, CliExecutable(), "upgrade", "--port", line.slavePath(), "--image", image},
+        Options());
+    EXPECT_EQ(r.exitCode, kExitPortFailed) << r.out << r.err;
+    EXPECT_NE(r.err.find("no thread to read it"), std::string::npos) << r.err;
+    ExpectSilentLine(line);
+}
+
 TEST_F(CliUpgrade, MissingSecondPortStartsNoUpgradeOnTheFirst) {
     const std::string image = WriteImage("image.bin", kSmallImage);
     PtyPair first;

@@ -112,12 +112,8 @@ void CUpgradeEngine::OnFrameReceived(const uint8_t* data, uint32_t count) {
     if (!reply.Verify()) {
         return;  // as if lost: the running timer repeats the frame
     }
-    // Only a finish command that went out after the sums matched can be answered with
-    // success. An answer at any other time (late, to an upgrade given up on) is as if lost.
-    // The frame in flight decides, not the phase: a stall after the finish command went
-    // out still ends in success when its answer comes.
-    if (reply.m_step == kStepFinish && RememberedStep() != kStepFinish) {
-        return;
+    if (!AnswersFrameInFlight(reply)) {
+        return;  // as if lost
     }
     m_deviceFound = true;
     StopAllTimers();

@@ -41,7 +41,9 @@ inline constexpr std::chrono::milliseconds kBeginTransferResendPeriod{2000};
 inline constexpr std::chrono::milliseconds kResendPeriod{1000};  // after every later frame
 // The board switches its line to the transfer settings after answering; give it time.
 inline constexpr std::chrono::milliseconds kSettleAfterFound{100};
-// Time-out of one frame write (ms): long enough never to cut a frame at any baud rate.
+// The caller's time-out of one frame write (ms). It never ends a write in practice: the port's
+// timed read mode, set when the port is opened, limits every write to kWriteTotalTimed
+// (300 ms), and that limit is what bounds a frame that cannot go out.
 inline constexpr uint32_t kSendTimeoutMs = 10001000;
 // Resend ticks that only resend; the next one declares the failure (and sends once more).
 inline constexpr uint8_t kResendsBeforeFailure = 3;
@@ -130,15 +132,17 @@ private:
     // False, with the message shown, when the port is not open.
     bool PortReadyForStart();
     void ResetSearch();
-    // search.cpp: the upgrade start and the three timer ticks.
+    // search.cpp: the upgrade start and the two search timers' ticks.
     void BeginSearch();
     void OnScanTick();
     void OnFastResendTick();
-    void OnResendTick();
     void SetupFromSelections(uint32_t baud);
-    // transfer.cpp: what an accepted reply leads to, by its step byte.
+    // transfer.cpp: which replies count, what an accepted reply leads to by its step byte,
+    // and the resend tick.
+    bool AnswersFrameInFlight(const CCmdFrame& reply) const;
     void ActOnReply(const CCmdFrame& reply);
     bool OnBlockAcknowledged(const CCmdFrame& reply);  // false: no progress update
+    void OnResendTick();
     void SendBlock(uint32_t n);
     void UpdateProgress();
     UpgradePhase PhaseOfRememberedFrame() const;

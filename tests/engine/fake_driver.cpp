@@ -8,6 +8,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "serial/termios2.h"
+
 namespace tarvik::testing {
 
 namespace {
@@ -40,6 +42,12 @@ uint32_t FakePort::Setup(uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_
                   std::to_string(parity) + " " + std::to_string(stopBits));
     if (!open) {
         return kErrInvalidHandle;
+    }
+    // Settings the real port refuses leave the line as it was, as they do there.
+    termios2 record{};
+    if (int error = serial::ApplyLineSettings(record, baud, dataBits, parity, stopBits);
+        error != 0) {
+        return static_cast<uint32_t>(error);
     }
     line = setting;
     return kErrSuccess;

@@ -21,21 +21,29 @@ int MulDiv(int a, int b, int c) {
 
 }  // namespace
 
-QFont DialogFont(int pointSize) {
+QString PreferredDialogFamily(const QStringList& installed) {
     static const char* const kPreferred[] = {
         "SimSun",
+        "AR PL UMing CN",
         "Noto Sans CJK SC",
         "Noto Serif CJK SC",
         "WenQuanYi Micro Hei",
         "WenQuanYi Zen Hei",
     };
-    const QStringList families = QFontDatabase::families();
-    QFont font;
     for (const char* name : kPreferred) {
-        if (families.contains(QString::fromLatin1(name), Qt::CaseInsensitive)) {
-            font = QFont(QString::fromLatin1(name));
-            break;
+        const QString family = QString::fromLatin1(name);
+        if (installed.contains(family, Qt::CaseInsensitive)) {
+            return family;
         }
+    }
+    return QString();
+}
+
+QFont DialogFont(int pointSize) {
+    const QString family = PreferredDialogFamily(QFontDatabase::families());
+    QFont font;
+    if (!family.isEmpty()) {
+        font = QFont(family);
     }
     font.setPointSize(pointSize);
     return font;

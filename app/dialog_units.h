@@ -6,6 +6,8 @@
 #include <QFont>
 #include <QRect>
 #include <QSize>
+#include <QString>
+#include <QStringList>
 
 namespace tarvik {
 
@@ -14,8 +16,13 @@ struct DialogBaseUnits {
     int cy = 0;  // character height, pixels
 };
 
-// The dialog font: SimSun when the system has it, else a Chinese font of the system (Noto
-// Sans CJK SC, Noto Serif CJK SC, WenQuanYi), else the default font; at `pointSize`.
+// The family of the dialog font among the `installed` families: SimSun; else AR PL UMing CN,
+// a Song-style font whose base units at 12 pt are SimSun's 8 x 16, so the templates keep
+// their proportions; else another Chinese font (Noto Sans CJK SC, Noto Serif CJK SC,
+// WenQuanYi), whose taller lines stretch the window; else empty (the default font).
+QString PreferredDialogFamily(const QStringList& installed);
+
+// The dialog font: the preferred family of this system at `pointSize`.
 QFont DialogFont(int pointSize);
 
 // Average width of the 52 Latin letters, rounded, and the font's height (ascent + descent).

@@ -1,6 +1,9 @@
 #include "app/upgrade_app.h"
 
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <memory>
 
@@ -15,12 +18,26 @@ QString AppNameFromExecutable(const QString& executablePath) {
     return dot > 0 ? fileName.left(dot) : fileName;
 }
 
+bool InstallFrameworkChinese(QCoreApplication& app) {
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    QLocale::setDefault(chinese);
+    // The translator lives as long as the application.
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
+
 CUpgradeApp::CUpgradeApp(int& argc, char** argv) : QApplication(argc, argv) {
     QString executable = applicationFilePath();
     if (executable.isEmpty() && argc > 0) {
         executable = QString::fromLocal8Bit(argv[0]);
     }
     setApplicationName(AppNameFromExecutable(executable));
+    InstallFrameworkChinese(*this);
 }
 
 bool CUpgradeApp::InitInstance() {

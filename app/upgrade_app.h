@@ -11,9 +11,15 @@ namespace tarvik {
 // without a caption of their own carry it.
 QString AppNameFromExecutable(const QString& executablePath);
 
+// Makes the framework's own texts (the OK button of message boxes, the whole file dialog)
+// Simplified Chinese like the rest of the tool, whatever the system's language. False when
+// the system has no such translation; those texts then stay in English.
+bool InstallFrameworkChinese(QCoreApplication& app);
+
 class CUpgradeApp : public QApplication {
     Q_OBJECT
 public:
+    // Names the application and makes the framework's texts Chinese.
     CUpgradeApp(int& argc, char** argv);
 
     // Runs the whole program: the main window from its start to its end, then destroys it

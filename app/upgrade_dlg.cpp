@@ -9,13 +9,13 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -28,8 +28,10 @@
 
 #include "app/about_dlg.h"
 #include "app/dialog_units.h"
+#include "app/message_box.h"
 #include "app/resource.h"
 #include "app/settings.h"
+#include "app/start_focus.h"
 #include "controls/image_button.h"
 #include "serial/com_names.h"
 #include "upgrade/texts.h"
@@ -111,6 +113,21 @@ void FillList(QComboBox* list, const char* const (&texts)[N]) {
 // Selects `index`, or nothing when it lies outside the list.
 void Select(QComboBox* list, int index) {
     list->setCurrentIndex((index >= 0 && index < list->count()) ? index : -1);
+}
+
+// "所有文件(*.*)" stands for every file, also one without a dot in its name (firmware, fw);
+// the pattern taken literally would hide those.
+void ShowEveryFileUnderAllFilesFilter(QFileDialog& dialog) {
+    auto* files = dialog.findChild<QFileSystemModel*>();
+    if (files == nullptr) {
+        return;
+    }
+    // The dialog applies a chosen filter's patterns first; this comes after them.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, files, [files](const QString& filter) {
+        if (filter == QString::fromUtf8(text::kFilterAll)) {
+            files->setNameFilters({QStringLiteral("*")});
+        }
+    });
 }
 
 QString FromUtf8(const std::string& text) {
@@ -428,11 +445,14 @@ bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* event) {
 
 QString CUpgradeDlg::ChooseImageWithDialog() {
     QFileDialog dialog(this);
+    // The framework's own dialog: it speaks the tool's language whatever the desktop's.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setOption(QFileDialog::ReadOnly, true);
     dialog.setNameFilters(
         {QString::fromUtf8(text::kFilterBin), QString::fromUtf8(text::kFilterAll)});
+    ShowEveryFileUnderAllFilesFilter(dialog);
     dialog.selectNameFilter(QString::fromUtf8(text::kFilterBin));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return QString();
@@ -551,7 +571,20 @@ void CUpgradeDlg::SetProgressPos(uint32_t position) {
 }
 
 void CUpgradeDlg::EnableStart(bool enabled) {
+    QWidget* stop = Control(res::kStopButton);
+    const QWidget* holder = focusWidget();
+    const StartFocus now = holder == m_start ? StartFocus::kStart
+                           : holder == stop  ? StartFocus::kStop
+                                             : StartFocus::kOther;
+    const StartFocus next = FocusAfterStartChange(enabled, now);
+    // Moved before Start is disabled, so that the focus never passes on to 退出.
+    if (next == StartFocus::kStop && now != StartFocus::kStop) {
+        stop->setFocus();
+    }
     m_start->setEnabled(enabled);
+    if (next == StartFocus::kStart && now != StartFocus::kStart) {
+        m_start->setFocus();
+    }
 }
 
 bool CUpgradeDlg::IsStartEnabled() const {
@@ -559,9 +592,7 @@ bool CUpgradeDlg::IsStartEnabled() const {
 }
 
 void CUpgradeDlg::ShowMessage(const std::string& utf8) {
-    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), FromUtf8(utf8),
-                    QMessageBox::Ok, this);
-    box.exec();
+    ShowMessageBox(this, QCoreApplication::applicationName(), FromUtf8(utf8));
 }
 
 LineSelections CUpgradeDlg::Selections() const {

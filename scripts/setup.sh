@@ -8,7 +8,7 @@ TARVIK_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev
     libcli11-dev nlohmann-json3-dev libudev-dev
-    fonts-noto-cjk xvfb xauth
+    fonts-noto-cjk fonts-arphic-uming qt6-translations-l10n xvfb xauth
     clang libclang-rt-dev
 )
 

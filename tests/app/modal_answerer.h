@@ -29,6 +29,8 @@ public:
 
     // What a file dialog is told; by default it is cancelled.
     std::function<void(QFileDialog*)> onFileDialog = [](QFileDialog* dialog) { dialog->reject(); };
+    // Looks at a message box as it is shown, before it is answered with OK.
+    std::function<void(QMessageBox*)> onMessageBox;
 
     // Message boxes seen: their texts and captions, in order.
     QStringList messages;
@@ -46,13 +48,26 @@ public:
 
 private:
     void Answer() {
+        // An answer may wait (for a folder to be listed); the polls meanwhile leave it be.
+        if (m_answering) {
+            return;
+        }
         QWidget* modal = QApplication::activeModalWidget();
         if (modal == nullptr || !modal->isVisible()) {
             return;
         }
+        m_answering = true;
+        AnswerModal(modal);
+        m_answering = false;
+    }
+
+    void AnswerModal(QWidget* modal) {
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             messages << box->text();
             captions << box->windowTitle();
+            if (onMessageBox) {
+                onMessageBox(box);
+            }
             box->accept();
         } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
             if (files == m_lastFileDialog) {
@@ -74,6 +89,7 @@ private:
 
     QTimer m_poll;
     QPointer<QFileDialog> m_lastFileDialog;
+    bool m_answering = false;
 };
 
 }  // namespace tarvik::testing

@@ -1,18 +1,26 @@
-// The main window: its lists and first look, the settings file through the window, the
-// ways it ends, the window menu and About box, Open/Close on a pseudo-terminal reached
-// through the ports folder, and Start's checks with their messages.
+// The main window: its lists, first look and font, the settings file through the window,
+// the ways it ends, the window menu and About box, Open/Close on a pseudo-terminal reached
+// through the ports folder, Start's checks with their messages, the keyboard focus during
+// an upgrade, the width of message boxes and the file dialog's filters.
 #include <QApplication>
 #include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QtTest>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "app/about_dlg.h"
 #include "app/dialog_units.h"
+#include "app/message_box.h"
 #include "app/settings.h"
 #include "app/upgrade_app.h"
 #include "modal_answerer.h"
@@ -55,6 +63,31 @@ QStringList Items(const QComboBox* list) {
     }
     return items;
 }
+
+// Holds the first call queued to `window` (the reader's hand-over of a reply): `during`
+// runs before it is delivered, so the reader stays blocked in the hand-over meanwhile.
+class HoldFirstCall : public QObject {
+public:
+    HoldFirstCall(QObject& window, std::function<void()> during)
+        : m_window(window), m_during(std::move(during)) {
+        m_window.installEventFilter(this);
+    }
+    ~HoldFirstCall() override { m_window.removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &m_window && event->type() == QEvent::MetaCall && m_during) {
+            const std::function<void()> during = std::move(m_during);
+            m_during = nullptr;
+            during();
+        }
+        return false;
+    }
+
+private:
+    QObject& m_window;
+    std::function<void()> m_during;
+};
 
 }  // namespace
 
@@ -205,6 +238,40 @@ private slots:
             QVERIFY2(hit == control || control->isAncestorOf(hit),
                      qPrintable(control->objectName()));
         }
+    }
+
+    // The dialog font: SimSun, else the Song-style font with SimSun's metrics, else a
+    // Chinese sans font. With either of the first two the window has the template's
+    // proportions, 8 x 16 pixels per base unit at 12 pt; a taller sans font stretched it.
+    void dialogFontKeepsTheTemplateProportions() {
+        const struct {
+            const char* name;
+            QStringList installed;
+            const char* chosen;
+        } cases[] = {
+            {"all three", {"Noto Sans CJK SC", "AR PL UMing CN", "SimSun"}, "SimSun"},
+            {"no SimSun",
+             {"Noto Sans CJK SC", "AR PL UMing TW", "AR PL UMing CN"},
+             "AR PL UMing CN"},
+            {"other spelling", {"simsun"}, "SimSun"},
+            {"sans only", {"DejaVu Sans", "Noto Sans CJK SC"}, "Noto Sans CJK SC"},
+            {"no Chinese font", {"DejaVu Sans"}, ""},
+        };
+        for (const auto& c : cases) {
+            QVERIFY2(PreferredDialogFamily(c.installed) == QString::fromLatin1(c.chosen), c.name);
+        }
+
+        const QString family = PreferredDialogFamily(QFontDatabase::families());
+        QVERIFY2(family == QStringLiteral("SimSun") || family == QStringLiteral("AR PL UMing CN"),
+                 "the set-up installs fonts-arphic-uming");
+        auto dlg = MakeWindow();
+        QCOMPARE(QFontInfo(dlg->font()).family(), family);
+        const DialogBaseUnits units = BaseUnitsOf(dlg->font());
+        QCOMPARE(units.cx, 8);
+        QCOMPARE(units.cy, 16);
+        QCOMPARE(dlg->size(), QSize(648, 410));
+        CAboutDlg about(dlg.get());
+        QCOMPARE(about.size(), QSize(353, 83));  // 235 x 55 units at 9 pt: 6 x 12 pixels
     }
 
     // The example choice: COM5, EVEN, 7 data bits, 2 stop bits, saved by the close box and
@@ -481,25 +548,49 @@ private slots:
         QVERIFY(dlg->Reader().Running());
     }
 
-    // Opening again at once after closing: the old reader may still hold the port. Then the
-    // opening fails with the message; either way the window tells the truth.
-    void reopeningAtOnceIsRefusedOrWorks() {
+    // Open pressed while the old reader still holds the port: the reader is held in the
+    // hand-over of a reply (its end cannot come before the window takes that reply), so the
+    // opening is refused with the message, the caption stays 打开 and the port stays open.
+    // Once the reply is taken the reader closes the port, and Open works again.
+    void reopeningWhileTheOldPortClosesIsRefused() {
         PtyPair pty;
         auto dlg = MakeWindow();
         WindowParts parts(*dlg);
         OpenOnPty(*dlg, pty);
         ModalAnswerer answerer;
-        parts.openClose->click();  // close
-        parts.openClose->click();  // open again at once
-        const bool reopened = parts.openClose->text() == Utf8(text::kCloseCaption);
-        QCOMPARE(answerer.messages.size(), reopened ? 0 : 1);
-        if (!reopened) {
-            QCOMPARE(answerer.messages, QStringList{Utf8(text::kPortUnavailable)});
-            QTRY_VERIFY_WITH_TIMEOUT(!dlg->Reader().Running(), kWaitMs);
-            QVERIFY(!dlg->Port().IsOpen());
-            parts.openClose->click();
-            QCOMPARE(parts.openClose->text(), Utf8(text::kCloseCaption));
-        }
+
+        struct Seen {
+            bool held = false;
+            QString caption;
+            int lampWidth = 0;
+            bool readerRunning = false;
+            bool portOpen = false;
+        } seen;
+        HoldFirstCall hold(*dlg, [&] {
+            seen.held = true;
+            parts.openClose->click();  // close: the reader is asked to stop
+            parts.openClose->click();  // open again at once
+            seen.caption = parts.openClose->text();
+            seen.lampWidth = parts.openClose->ActiveImage().width();
+            seen.readerRunning = dlg->Reader().Running();
+            seen.portOpen = dlg->Port().IsOpen();
+        });
+        pty.send(std::string("any reply ED"));
+        QTRY_VERIFY_WITH_TIMEOUT(seen.held, kWaitMs);
+
+        QCOMPARE(answerer.messages, QStringList{Utf8(text::kPortUnavailable)});
+        QCOMPARE(answerer.captions, QStringList{QString::fromLatin1(testing::kAppName)});
+        QCOMPARE(seen.caption, Utf8(text::kOpenCaption));
+        QCOMPARE(seen.lampWidth, 63);
+        QVERIFY(seen.readerRunning);
+        QVERIFY(seen.portOpen);
+
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg->Reader().Running(), kWaitMs);
+        QVERIFY(!dlg->Port().IsOpen());
+        answerer.Clear();
+        parts.openClose->click();
+        QCOMPARE(parts.openClose->text(), Utf8(text::kCloseCaption));
+        QCOMPARE(answerer.messages, QStringList());
         QVERIFY(dlg->Port().IsOpen());
         QVERIFY(dlg->Reader().Running());
     }
@@ -620,6 +711,123 @@ private slots:
         answerer.Clear();
         parts.start->click();
         QCOMPARE(answerer.messages, QStringList{Utf8(text::kChooseFile)});
+    }
+
+    // While an upgrade runs the focus is never on 退出: Start hands it to 停止 as it is
+    // disabled, so the key that started the upgrade, pressed again, stops it instead of
+    // ending the program; when the upgrade ends the focus is back on 开始升级. A focus the
+    // operator put elsewhere stays where it is.
+    void focusGoesToStopWhileAnUpgradeRuns() {
+        const auto image = m_home->path() / "good.bin";
+        WriteImage(image, kImageWithBlocks);
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        const QString path = QString::fromStdString(image.string());
+        dlg->chooseImageFile = [path] { return path; };
+        parts.browse->click();
+        PtyPair pty;
+        OpenOnPty(*dlg, pty);
+        ModalAnswerer answerer;
+
+        for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+            const QByteArray name = QTest::toString(key);
+            parts.start->setFocus();
+            QTest::keyClick(parts.start, key);
+            QVERIFY2(!parts.start->isEnabled(), name);
+            QVERIFY2(dlg->focusWidget() == parts.stop, name);
+
+            QTest::keyClick(dlg->focusWidget(), key);
+            QVERIFY2(dlg->isVisible(), name);
+            QVERIFY2(parts.start->isEnabled(), name);
+            QVERIFY2(parts.infoLine->text() == Utf8(text::kUpgradeStopped), name);
+            QVERIFY2(dlg->focusWidget() == parts.start, name);
+        }
+        QCOMPARE(answerer.messages, QStringList());
+
+        parts.start->setFocus();
+        parts.start->click();
+        QCOMPARE(dlg->focusWidget(), parts.stop);
+        parts.fileBox->setFocus();
+        parts.stop->click();
+        QVERIFY(parts.start->isEnabled());
+        QCOMPARE(dlg->focusWidget(), parts.fileBox);
+    }
+
+    // A short text makes a narrow box: it is widened so that a title bar has room for the
+    // whole caption besides its icon and buttons.
+    void messageBoxesHaveRoomForTheirCaption() {
+        auto dlg = MakeWindow();
+        ModalAnswerer answerer;
+        QList<int> widths;
+        QList<int> needed;
+        answerer.onMessageBox = [&](QMessageBox* box) {
+            widths << box->width();
+            QFont bold = box->font();
+            bold.setBold(true);
+            needed << QFontMetrics(bold).horizontalAdvance(box->windowTitle()) +
+                          kTitleBarChromeWidth;
+        };
+        const char* texts[] = {text::kOpenPortFirst, text::kFileHuge, text::kFailureReply,
+                               text::kPortUnavailable};
+        for (const char* shown : texts) {
+            dlg->ShowMessage(shown);
+        }
+        QCOMPARE(answerer.messages.size(), 4);
+        for (qsizetype i = 0; i < widths.size(); ++i) {
+            QVERIFY2(widths[i] >= needed[i], qPrintable(QStringLiteral("%1: %2 < %3")
+                                                            .arg(answerer.messages[i])
+                                                            .arg(widths[i])
+                                                            .arg(needed[i])));
+        }
+    }
+
+    // "所有文件(*.*)" lists every file of the folder, those without a dot too, and one of
+    // those can be chosen; "(*.bin)" lists the images only.
+    void allFilesFilterShowsFilesWithoutADot() {
+        const auto folder = m_home->path() / "images";
+        std::filesystem::create_directory(folder);
+        WriteImage(folder / "relay.bin", kImageWithBlocks);
+        WriteImage(folder / "firmware", kImageWithBlocks);
+        WriteText(folder / "notes.txt", "v103");
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        ModalAnswerer answerer;
+        QStringList underBin;
+        QStringList underAll;
+        answerer.onFileDialog = [&](QFileDialog* files) {
+            auto* view = files->findChild<QListView*>(QStringLiteral("listView"));
+            auto* types = files->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            QVERIFY(view != nullptr && types != nullptr);
+            const auto listed = [view] {
+                QStringList names;
+                const QAbstractItemModel* model = view->model();
+                for (int row = 0; row < model->rowCount(view->rootIndex()); ++row) {
+                    names << model->index(row, 0, view->rootIndex()).data().toString();
+                }
+                names.sort();
+                return names;
+            };
+            files->setDirectory(QString::fromStdString(folder.string()));
+            QTRY_COMPARE_WITH_TIMEOUT(listed(), QStringList{"relay.bin"}, kWaitMs);
+            underBin = listed();
+            // As the operator picks it: the list's keyboard, which activates the item.
+            types->setFocus();
+            QTest::keyClick(types, Qt::Key_Down);
+            QCOMPARE(types->currentText(), Utf8(text::kFilterAll));
+            QTRY_COMPARE_WITH_TIMEOUT(listed().size(), 3, kWaitMs);
+            underAll = listed();
+            if (auto* nameBox = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+                nameBox->clearFocus();
+            }
+            files->selectFile(QString::fromStdString((folder / "firmware").string()));
+            static_cast<QDialog*>(files)->accept();
+        };
+        parts.browse->click();
+        QCOMPARE(answerer.fileDialogs, 1);
+        QCOMPARE(underBin, QStringList{"relay.bin"});
+        QCOMPARE(underAll, QStringList({"firmware", "notes.txt", "relay.bin"}));
+        QCOMPARE(dlg->ImageName(), QStringLiteral("firmware"));
+        QCOMPARE(parts.fileBox->text(), QStringLiteral("firmware"));
     }
 
     // The progress bar keeps a position outside its range at the nearer end.

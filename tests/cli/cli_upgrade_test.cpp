@@ -140,6 +140,11 @@ TEST_F(CliUpgrade, PortThatCannotBeOpenedEndsWithCode3) {
 // With no memory for a thread, the port's reader cannot start: that port counts as not
 // opened (exit 3, said so), nothing is sent, and the program does not abort.
 TEST_F(CliUpgrade, ReaderThatCannotStartEndsWithCode3) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot lay out its memory under so large a stack limit and does not
+    // start the program at all; the reader's own test covers a thread that cannot start.
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
     const std::string image = WriteImage("image.bin", kSmallImage);
     PtyPair line;
     // Every new thread then asks for a stack larger than the address space.

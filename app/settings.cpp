@@ -1,18 +1,8 @@
 #include "app/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <system_error>
-
-#include "serial/com_names.h"
 
 namespace tarvik {
 
@@ -25,8 +15,6 @@ constexpr char kKeyBaud[] = "Sbotelv";
 constexpr char kKeyDataBits[] = "Sdata";
 constexpr char kKeyStopBits[] = "Sstop";
 constexpr char kKeyParity[] = "Scheck";
-constexpr char kTempSuffix[] = ".tmp.";
-constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -81,26 +69,7 @@ std::string OneLine(const std::string& value) {
     return value.substr(0, value.find_first_of("\r\n"));
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
-
-std::string SettingsFilePath() {
-    return ConfigFolder() + "/" + kSettingsFileName;
-}
 
 CProfile CProfile::Parse(const std::string& text) {
     CProfile profile;
@@ -132,16 +101,6 @@ CProfile CProfile::Parse(const std::string& text) {
         profile.m_sections.back().entries.push_back(std::move(entry));
     }
     return profile;
-}
-
-CProfile CProfile::ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return CProfile{};
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    return Parse(content.str());
 }
 
 const CProfile::Entry* CProfile::Find(const std::string& section, const std::string& key) const {
@@ -200,8 +159,7 @@ int CProfile::GetInt(const std::string& section, const std::string& key, int fal
     return static_cast<int>(number > INT_MAX ? INT_MAX : number);
 }
 
-Settings LoadSettings(const std::string& path) {
-    const CProfile profile = CProfile::ReadFile(path);
+Settings SettingsFromProfile(const CProfile& profile) {
     const Settings defaults;
     Settings settings;
     settings.upgradePath = profile.GetString(kSettingsSection, kKeyPath, "");
@@ -225,49 +183,6 @@ std::string FormatSettings(const Settings& settings) {
     out << kKeyStopBits << '=' << settings.stopBitsIndex << '\n';
     out << kKeyParity << '=' << settings.parityIndex << '\n';
     return out.str();
-}
-
-bool SaveSettings(const std::string& path, const Settings& settings) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    fs::path target(path);
-    // A settings file that is a link (kept with the user's other configuration files) stays
-    // a link: the new content goes where it points.
-    if (fs::is_symlink(fs::symlink_status(target, error))) {
-        const fs::path resolved = fs::weakly_canonical(target, error);
-        if (error) {
-            return false;
-        }
-        target = resolved;
-    }
-    if (target.has_parent_path()) {
-        fs::create_directories(target.parent_path(), error);
-        if (error) {
-            return false;
-        }
-    }
-
-    const std::string temp = target.string() + kTempSuffix + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-    if (fd < 0 && errno == EEXIST) {
-        // Left behind by a run of this process id that ended during a save.
-        ::unlink(temp.c_str());
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-    }
-    if (fd < 0) {
-        return false;
-    }
-    struct stat old {};
-    if (::stat(target.c_str(), &old) == 0) {
-        ::fchmod(fd, old.st_mode & 07777);
-    }
-    const bool written = WriteAll(fd, FormatSettings(settings)) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace tarvik

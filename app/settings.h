@@ -10,6 +10,11 @@
 // Read with the rules of the classic profile reader (section and key names without regard to
 // case, texts cut to 199 characters, integers as that reader parses them, a missing key
 // takes its default). Plain C++; called on the user-interface thread only.
+//
+// Where the file lives and how its bytes are kept is the platform's part (settings_file.cpp,
+// settings_file_win32.cpp): on Linux UTF-8 in the configuration folder; on Windows
+// c:\tools-tarvik.ini in code page 936, as earlier versions of the tool wrote it, with a
+// place of the user's own when the root of C: cannot be written.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +41,11 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-// <configuration folder>/tools-tarvik.ini.
+// Linux: <configuration folder>/tools-tarvik.ini. Windows: c:\tools-tarvik.ini.
 std::string SettingsFilePath();
+// Where the settings of `path` go when `path` itself cannot be written; empty when there is
+// no such place. Loading reads whichever of the two was saved last.
+std::string FallbackSettingsPath(const std::string& path);
 
 // A parsed INI text: sections of key=value lines.
 class CProfile {
@@ -70,13 +78,17 @@ private:
     std::vector<Section> m_sections;
 };
 
-// Reads `path`; every value absent from it takes its default.
+// The settings a parsed file holds; every value absent from it takes its default.
+Settings SettingsFromProfile(const CProfile& profile);
+// Reads `path` (or its fallback, when that was saved last); every value absent from it takes
+// its default.
 Settings LoadSettings(const std::string& path);
 // The whole file as written: [Info] and the seven keys in their order.
 std::string FormatSettings(const Settings& settings);
 // Writes the file whole, beside the old one, and renames it over it: the old settings stay
-// intact until the new ones are complete on disk. A symbolic link is written through. False
-// when it could not be saved (the old file is then untouched).
+// intact until the new ones are complete on disk. A symbolic link is written through. When
+// `path` cannot be written, the fallback place is. False when it could not be saved anywhere
+// (the old file is then untouched).
 bool SaveSettings(const std::string& path, const Settings& settings);
 
 }  // namespace tarvik

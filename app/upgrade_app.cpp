@@ -1,6 +1,6 @@
 #include "app/upgrade_app.h"
 
-#include <QFileInfo>
+#include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -8,14 +8,14 @@
 #include <memory>
 
 #include "app/upgrade_dlg.h"
+#include "app/window_logic.h"
 
 namespace tarvik {
 
 QString AppNameFromExecutable(const QString& executablePath) {
-    // Only the last extension goes: "tarvik.exe" and "tarvik" are both "tarvik".
-    const QString fileName = QFileInfo(executablePath).fileName();
-    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-    return dot > 0 ? fileName.left(dot) : fileName;
+    const std::string name =
+        AppNameOf(executablePath.toStdString(), QString(QDir::separator()).toStdString());
+    return QString::fromStdString(name);
 }
 
 bool InstallFrameworkChinese(QCoreApplication& app) {

@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <climits>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "app/about_dlg.h"
@@ -31,7 +30,6 @@
 #include "app/message_box.h"
 #include "app/resource.h"
 #include "app/settings.h"
-#include "app/start_focus.h"
 #include "controls/image_button.h"
 #include "serial/com_names.h"
 #include "upgrade/texts.h"
@@ -46,74 +44,8 @@ namespace tarvik {
 
 namespace {
 
-constexpr QRgb kLampTransparent = qRgb(0, 255, 0);
-
-// Template 102: 324 x 205 dialog units.
-constexpr int kDialogWidth = 324;
-constexpr int kDialogHeight = 205;
-
 // A progress bar starts with the range 0..100 until an upgrade sets its own.
 constexpr int kProgressDefaultMaximum = 100;
-
-constexpr const char* kBaudTexts[] = {
-    "1200",  "2400",   "4800",   "9600",   "14400",  "19200",  "38400",  "56000",
-    "57600", "115200", "128000", "230400", "256000", "460800", "921600", "1024000",
-};
-constexpr const char* kParityTexts[] = {"NONE", "ODD", "EVEN"};
-constexpr const char* kDataBitsTexts[] = {"7", "8"};
-constexpr const char* kStopBitsTexts[] = {"1", "1.5", "2"};
-// Data bits = list index + this.
-constexpr int kDataBitsBase = 7;
-// The device name of a COM port is this prefix followed by the port list's text.
-constexpr char kDevicePrefix[] = "\\\\.\\";
-
-enum class Kind { List, Label, Group, FileBox, Button, LampButton, Progress, TextLine };
-
-struct ControlTemplate {
-    int id;  // 0: a control without id
-    Kind kind;
-    const char* text;
-    int x, y, width, height;  // dialog units; a list's height includes its drop-down
-    bool hidden;
-};
-
-// The controls in template order, which is also the tab order of those that take the focus.
-constexpr ControlTemplate kTemplate[] = {
-    {res::kBaudList, Kind::List, "", 67, 36, 45, 316, true},
-    {res::kParityList, Kind::List, "", 68, 36, 45, 104, false},
-    {res::kDataBitsList, Kind::List, "", 127, 35, 45, 97, false},
-    {res::kStopBitsList, Kind::List, "", 185, 34, 45, 84, false},
-    {0, Kind::Label, "波特率", 66, 25, 25, 8, true},
-    {0, Kind::Label, "数据位", 128, 24, 25, 8, false},
-    {0, Kind::Label, "效验位", 69, 25, 25, 8, false},
-    {0, Kind::Label, "停止位", 184, 24, 25, 8, false},
-    {0, Kind::Group, "固件升级", 7, 73, 310, 90, false},
-    {0, Kind::Group, "串口参数", 7, 7, 310, 58, false},
-    {res::kPortList, Kind::List, "", 14, 37, 45, 148, false},
-    {0, Kind::Label, "串口号", 14, 26, 25, 8, false},
-    {0, Kind::Group, "信息", 7, 166, 310, 32, false},
-    {res::kFileBox, Kind::FileBox, "", 13, 87, 257, 14, false},
-    {res::kBrowseButton, Kind::Button, "浏览", 272, 86, 32, 14, false},
-    {res::kStartButton, Kind::Button, "开始升级", 78, 111, 50, 22, false},
-    {res::kExitButton, Kind::Button, "退出", 241, 110, 50, 22, false},
-    {res::kProgressBar, Kind::Progress, "Progress1", 13, 147, 291, 14, false},
-    {res::kInfoLine, Kind::TextLine, "", 14, 179, 274, 8, false},
-    {res::kStatusLine, Kind::TextLine, "Static", 13, 137, 290, 8, false},
-    {res::kOpenCloseButton, Kind::LampButton, "打开", 236, 32, 67, 14, false},
-    {res::kStopButton, Kind::Button, "停止", 160, 110, 50, 22, false},
-};
-
-template <size_t N>
-void FillList(QComboBox* list, const char* const (&texts)[N]) {
-    for (size_t i = 0; i < N; ++i) {
-        list->insertItem(static_cast<int>(i), QString::fromUtf8(texts[i]));
-    }
-}
-
-// Selects `index`, or nothing when it lies outside the list.
-void Select(QComboBox* list, int index) {
-    list->setCurrentIndex((index >= 0 && index < list->count()) ? index : -1);
-}
 
 // "所有文件(*.*)" stands for every file, also one without a dot in its name (firmware, fw);
 // the pattern taken literally would hide those.
@@ -134,31 +66,21 @@ QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+QRgb LampTransparent() {
+    return qRgb(kLampTransparentRgb[0], kLampTransparentRgb[1], kLampTransparentRgb[2]);
+}
+
 }  // namespace
 
 CUpgradeDlg::CUpgradeDlg(QWidget* parent, QString settingsPath)
     : QDialog(parent),
-      m_settingsPath(settingsPath.isEmpty() ? QString::fromStdString(SettingsFilePath())
-                                            : std::move(settingsPath)),
-      m_engine(*this),
-      m_handOver([this] {
-          // Reader thread: the reply is handled on this window's thread, between its other
-          // events; the reader waits until then.
-          QMetaObject::invokeMethod(
-              this,
-              [this] {
-                  m_handOver.Deliver([this](const uint8_t* data, uint32_t count) {
-                      m_engine.OnFrameReceived(data, count);
-                  });
-              },
-              Qt::QueuedConnection);
-      }) {
+      m_logic(*this, settingsPath.isEmpty() ? SettingsFilePath() : settingsPath.toStdString()) {
     InitTarvikResources();
     for (size_t i = 0; i < m_timers.size(); ++i) {
         const int id = static_cast<int>(i) + kResendTimer;
         auto* timer = new QTimer(this);
         timer->setTimerType(Qt::PreciseTimer);
-        connect(timer, &QTimer::timeout, this, [this, id] { m_engine.OnTimer(id); });
+        connect(timer, &QTimer::timeout, this, [this, id] { m_logic.OnTimer(id); });
         m_timers[i] = timer;
     }
     CreateControls();
@@ -169,27 +91,26 @@ CUpgradeDlg::~CUpgradeDlg() {
     for (QTimer* timer : m_timers) {
         timer->stop();
     }
-    // The reader holds the port: it must have ended before the port goes away. A reply it
-    // is handing over at this moment is let go, so this cannot wait for itself.
-    m_reader.StopAndJoin();
+    // The reader holds the port: it must have ended before the port goes away.
+    m_logic.Shutdown();
 }
 
 void CUpgradeDlg::CreateControls() {
     setWindowTitle(QString::fromUtf8(text::kMainTitle));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setFont(DialogFont(kMainFontPoints));
+    setFont(DialogFont(res::kMainFontPoints));
     const DialogBaseUnits units = BaseUnitsOf(font());
-    setFixedSize(MapDialogSize(units, kDialogWidth, kDialogHeight));
+    setFixedSize(MapDialogSize(units, res::kMainWidth, res::kMainHeight));
 
     QWidget* previousStop = nullptr;
     std::vector<QWidget*> groups;
-    for (const ControlTemplate& t : kTemplate) {
+    for (const res::ControlTemplate& t : res::kMainTemplate) {
         const QRect rect = MapDialogRect(units, t.x, t.y, t.width, t.height);
         const QString text = QString::fromUtf8(t.text);
         QWidget* widget = nullptr;
         switch (t.kind) {
-            case Kind::List: {
+            case res::ControlKind::List: {
                 auto* list = new QComboBox(this);
                 const int boxHeight = list->sizeHint().height();
                 list->setGeometry(rect.x(), rect.y(), rect.width(), boxHeight);
@@ -198,8 +119,8 @@ void CUpgradeDlg::CreateControls() {
                 widget = list;
                 break;
             }
-            case Kind::Label:
-            case Kind::TextLine: {
+            case res::ControlKind::Label:
+            case res::ControlKind::TextLine: {
                 auto* label = new QLabel(text, this);
                 label->setTextFormat(Qt::PlainText);
                 label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -207,7 +128,7 @@ void CUpgradeDlg::CreateControls() {
                 widget = label;
                 break;
             }
-            case Kind::Group: {
+            case res::ControlKind::Group: {
                 auto* group = new QGroupBox(text, this);
                 group->setGeometry(rect);
                 // A frame drawn behind the controls it surrounds; clicks go through it.
@@ -217,17 +138,17 @@ void CUpgradeDlg::CreateControls() {
                 widget = group;
                 break;
             }
-            case Kind::FileBox: {
+            case res::ControlKind::FileBox: {
                 auto* box = new QLineEdit(this);
                 box->setReadOnly(true);
                 box->setGeometry(rect);
                 widget = box;
                 break;
             }
-            case Kind::Button:
-            case Kind::LampButton: {
+            case res::ControlKind::Button:
+            case res::ControlKind::LampButton: {
                 QPushButton* button = nullptr;
-                if (t.kind == Kind::LampButton) {
+                if (t.kind == res::ControlKind::LampButton) {
                     m_openClose = new CImageButton(this);
                     button = m_openClose;
                 } else {
@@ -242,7 +163,7 @@ void CUpgradeDlg::CreateControls() {
                 widget = button;
                 break;
             }
-            case Kind::Progress: {
+            case res::ControlKind::Progress: {
                 auto* bar = new QProgressBar(this);
                 bar->setTextVisible(false);
                 bar->setRange(0, kProgressDefaultMaximum);
@@ -255,7 +176,7 @@ void CUpgradeDlg::CreateControls() {
         if (t.hidden) {
             widget->hide();
         }
-        if (t.id != 0) {
+        if (t.id != res::kNoId) {
             widget->setObjectName(QStringLiteral("ctl%1").arg(t.id));
             m_controls[t.id] = widget;
         }
@@ -272,14 +193,7 @@ void CUpgradeDlg::CreateControls() {
 
     m_start = ControlAs<QPushButton>(res::kStartButton);
     m_portList = ControlAs<QComboBox>(res::kPortList);
-    m_baudList = ControlAs<QComboBox>(res::kBaudList);
-    m_parityList = ControlAs<QComboBox>(res::kParityList);
-    m_dataBitsList = ControlAs<QComboBox>(res::kDataBitsList);
-    m_stopBitsList = ControlAs<QComboBox>(res::kStopBitsList);
-    m_fileBox = ControlAs<QLineEdit>(res::kFileBox);
     m_progress = ControlAs<QProgressBar>(res::kProgressBar);
-    m_infoLine = ControlAs<QLabel>(res::kInfoLine);
-    m_statusLine = ControlAs<QLabel>(res::kStatusLine);
 
     connect(ControlAs<QPushButton>(res::kBrowseButton), &QPushButton::clicked, this,
             &CUpgradeDlg::OnBrowse);
@@ -296,45 +210,25 @@ void CUpgradeDlg::CreateControls() {
 
 void CUpgradeDlg::OnInitDialog() {
     setWindowIcon(QIcon(QStringLiteral(":/icon/%1.ico").arg(res::kAppIcon)));
-
-    for (int i = 0; i < kComNameCount; ++i) {
-        m_portList->insertItem(i, QStringLiteral("COM%1").arg(i + 1));
-    }
-    FillList(m_baudList, kBaudTexts);
-    FillList(m_parityList, kParityTexts);
-    FillList(m_dataBitsList, kDataBitsTexts);
-    FillList(m_stopBitsList, kStopBitsTexts);
-
-    LoadSettings();
-
-    m_openClose->LoadStateBitmaps(res::kLampOffBitmap, kLampTransparent, 0, 0);
+    m_logic.OnInitDialog();
     m_openClose->SetFlatLook(false, true);
     m_portList->setToolTip(PortToolTip());
 }
 
-void CUpgradeDlg::LoadSettings() {
-    const Settings settings = tarvik::LoadSettings(m_settingsPath.toStdString());
-    m_imagePath = FromUtf8(settings.upgradePath);
-    m_imageName = FromUtf8(settings.upgradeName);
-    m_fileBox->setText(m_imageName);
-    Select(m_portList, settings.portIndex);
-    Select(m_baudList, settings.baudIndex);
-    Select(m_dataBitsList, settings.dataBitsIndex);
-    Select(m_stopBitsList, settings.stopBitsIndex);
-    Select(m_parityList, settings.parityIndex);
+void CUpgradeDlg::SaveSettings() {
+    m_logic.SaveSettings();
 }
 
-void CUpgradeDlg::SaveSettings() {
-    Settings settings;
-    settings.upgradePath = m_imagePath.toStdString();
-    settings.upgradeName = m_imageName.toStdString();
-    settings.portIndex = m_portList->currentIndex();
-    settings.baudIndex = m_baudList->currentIndex();
-    settings.dataBitsIndex = m_dataBitsList->currentIndex();
-    settings.stopBitsIndex = m_stopBitsList->currentIndex();
-    settings.parityIndex = m_parityList->currentIndex();
-    // Not saved is not reported: the operator only loses this run's choices.
-    tarvik::SaveSettings(m_settingsPath.toStdString(), settings);
+QString CUpgradeDlg::ImagePath() const {
+    return FromUtf8(m_logic.ImagePath());
+}
+
+QString CUpgradeDlg::ImageName() const {
+    return FromUtf8(m_logic.ImageName());
+}
+
+QString CUpgradeDlg::SettingsPath() const {
+    return FromUtf8(m_logic.SettingsPath());
 }
 
 QWidget* CUpgradeDlg::Control(int id) const {
@@ -358,52 +252,15 @@ bool CUpgradeDlg::IsTimerActive(int id) const {
 // ---- Open/Close ----
 
 void CUpgradeDlg::OnOpenClose() {
-    if (m_openClose->text() == QString::fromUtf8(text::kOpenCaption)) {
-        if (OpenPort() == kErrSuccess) {
-            m_openClose->LoadStateBitmaps(res::kLampOnBitmap, kLampTransparent, 0, 0);
-            m_openClose->setText(QString::fromUtf8(text::kCloseCaption));
-        } else {
-            ShowMessage(text::kPortUnavailable);
-        }
-        return;
-    }
-    // The reader closes the port itself when its current read ends; the window only asks.
-    m_reader.RequestStop();
-    m_engine.OnPortClosed();
-    std::this_thread::sleep_for(kCloseWait);
-    m_openClose->LoadStateBitmaps(res::kLampOffBitmap, kLampTransparent, 0, 0);
-    m_openClose->setText(QString::fromUtf8(text::kOpenCaption));
+    m_logic.OnOpenClose();
 }
 
 uint32_t CUpgradeDlg::OpenPort() {
-    const std::string device = kDevicePrefix + m_portList->currentText().toStdString();
-    // The reader of the last opening holds the port until it has ended: the port is still
-    // open, and opening it again must fail.
-    if (m_reader.Running()) {
-        return kErrAlreadyInitialized;
-    }
-    const uint32_t opened = m_port.Open(device.c_str(), kPortQueueSize, kPortQueueSize);
-    if (opened != kErrSuccess) {
-        return opened;
-    }
-    m_port.SetupHandshaking(kHandshakeOff);
-    const uint32_t baud = m_baudList->currentText().toUInt();
-    const LineSelections line = Selections();
-    m_port.Setup(baud, static_cast<uint8_t>(line.dataBitsIndex + kDataBitsBase),
-                 static_cast<uint8_t>(line.parityIndex), static_cast<uint8_t>(line.stopBitsIndex));
-    m_port.SetupReadTimeouts(kReadTimed, kReadTimeoutArgument);
-    uint32_t started = kErrSuccess;
-    if (!m_reader.Start(m_port, m_handOver, &started)) {
-        // A port that nothing reads would never deliver a reply (and a reader thread the
-        // system cannot start is no reason to end the program): leave it closed.
-        m_port.Close();
-        return started;
-    }
-    return kErrSuccess;
+    return m_logic.OpenPort();
 }
 
 QString CUpgradeDlg::PortToolTip() const {
-    const QString name = m_portList->currentText();
+    const QString name = FromUtf8(m_logic.SelectedPortText());
     if (name.isEmpty()) {
         return QStringLiteral("未选择串口");
     }
@@ -460,20 +317,25 @@ QString CUpgradeDlg::ChooseImageWithDialog() {
     return QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
 }
 
-void CUpgradeDlg::OnBrowse() {
-    // Cancelling clears an earlier choice: path, name and file box all become empty.
+std::string CUpgradeDlg::ChooseImageFile() {
     const QString path = chooseImageFile ? chooseImageFile() : ChooseImageWithDialog();
-    m_imagePath = path;
-    m_imageName = path.mid(path.lastIndexOf(QDir::separator()) + 1);
-    m_fileBox->setText(m_imageName);
+    return path.toStdString();
+}
+
+std::string CUpgradeDlg::PathSeparators() const {
+    return QString(QDir::separator()).toStdString();
+}
+
+void CUpgradeDlg::OnBrowse() {
+    m_logic.OnBrowse();
 }
 
 void CUpgradeDlg::OnStart() {
-    m_engine.Start(QFile::encodeName(m_imagePath).toStdString(), m_imageName.toStdString());
+    m_logic.OnStart();
 }
 
 void CUpgradeDlg::OnStop() {
-    m_engine.OnStop();
+    m_logic.OnStop();
 }
 
 void CUpgradeDlg::OnExit() {
@@ -537,7 +399,63 @@ void CUpgradeDlg::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
 }
 
-// ---- The engine's driver ----
+// ---- Drawing what the logic decides ----
+
+QComboBox* CUpgradeDlg::List(int listId) const {
+    return ControlAs<QComboBox>(listId);
+}
+
+void CUpgradeDlg::InsertListItem(int listId, int index, const std::string& utf8) {
+    List(listId)->insertItem(index, FromUtf8(utf8));
+}
+
+void CUpgradeDlg::SelectListItem(int listId, int index) {
+    List(listId)->setCurrentIndex(index);
+}
+
+int CUpgradeDlg::ListSelection(int listId) const {
+    return List(listId)->currentIndex();
+}
+
+void CUpgradeDlg::SetControlText(int id, const std::string& utf8) {
+    QWidget* control = Control(id);
+    if (auto* label = qobject_cast<QLabel*>(control)) {
+        label->setText(FromUtf8(utf8));
+    } else if (auto* box = qobject_cast<QLineEdit*>(control)) {
+        box->setText(FromUtf8(utf8));
+    } else if (auto* button = qobject_cast<QPushButton*>(control)) {
+        button->setText(FromUtf8(utf8));
+    }
+}
+
+std::string CUpgradeDlg::ControlText(int id) const {
+    const QWidget* control = Control(id);
+    if (const auto* label = qobject_cast<const QLabel*>(control)) {
+        return label->text().toStdString();
+    }
+    if (const auto* box = qobject_cast<const QLineEdit*>(control)) {
+        return box->text().toStdString();
+    }
+    if (const auto* button = qobject_cast<const QPushButton*>(control)) {
+        return button->text().toStdString();
+    }
+    return std::string();
+}
+
+void CUpgradeDlg::EnableControl(int id, bool enabled) {
+    if (QWidget* control = Control(id)) {
+        control->setEnabled(enabled);
+    }
+}
+
+bool CUpgradeDlg::IsControlEnabled(int id) const {
+    const QWidget* control = Control(id);
+    return control != nullptr && control->isEnabled();
+}
+
+void CUpgradeDlg::ShowLamp(int bitmapId) {
+    m_openClose->LoadStateBitmaps(bitmapId, LampTransparent(), 0, 0);
+}
 
 void CUpgradeDlg::ArmTimer(int id, std::chrono::milliseconds period) {
     if (QTimer* timer = Timer(id)) {
@@ -551,14 +469,6 @@ void CUpgradeDlg::StopTimer(int id) {
     }
 }
 
-void CUpgradeDlg::SetInfoText(const std::string& utf8) {
-    m_infoLine->setText(FromUtf8(utf8));
-}
-
-void CUpgradeDlg::SetStatusText(const std::string& utf8) {
-    m_statusLine->setText(FromUtf8(utf8));
-}
-
 void CUpgradeDlg::SetProgressRange(uint32_t minimum, uint32_t maximum) {
     m_progress->setRange(static_cast<int>(std::min<uint32_t>(minimum, INT_MAX)),
                          static_cast<int>(std::min<uint32_t>(maximum, INT_MAX)));
@@ -570,38 +480,31 @@ void CUpgradeDlg::SetProgressPos(uint32_t position) {
     m_progress->setValue(std::clamp(pos, m_progress->minimum(), m_progress->maximum()));
 }
 
-void CUpgradeDlg::EnableStart(bool enabled) {
-    QWidget* stop = Control(res::kStopButton);
+int CUpgradeDlg::FocusedControl() const {
     const QWidget* holder = focusWidget();
-    const StartFocus now = holder == m_start ? StartFocus::kStart
-                           : holder == stop  ? StartFocus::kStop
-                                             : StartFocus::kOther;
-    const StartFocus next = FocusAfterStartChange(enabled, now);
-    // Moved before Start is disabled, so that the focus never passes on to 退出.
-    if (next == StartFocus::kStop && now != StartFocus::kStop) {
-        stop->setFocus();
+    for (const auto& [id, control] : m_controls) {
+        if (control == holder) {
+            return id;
+        }
     }
-    m_start->setEnabled(enabled);
-    if (next == StartFocus::kStart && now != StartFocus::kStart) {
-        m_start->setFocus();
-    }
+    return res::kNoId;
 }
 
-bool CUpgradeDlg::IsStartEnabled() const {
-    return m_start->isEnabled();
+void CUpgradeDlg::FocusControl(int id) {
+    if (QWidget* control = Control(id)) {
+        control->setFocus();
+    }
 }
 
 void CUpgradeDlg::ShowMessage(const std::string& utf8) {
     ShowMessageBox(this, QCoreApplication::applicationName(), FromUtf8(utf8));
 }
 
-LineSelections CUpgradeDlg::Selections() const {
-    return LineSelections{m_dataBitsList->currentIndex(), m_parityList->currentIndex(),
-                          m_stopBitsList->currentIndex()};
-}
-
-void CUpgradeDlg::Wait(std::chrono::milliseconds duration) {
-    std::this_thread::sleep_for(duration);
+void CUpgradeDlg::RequestReplyDelivery() {
+    // Reader thread: queue the delivery onto this window's thread; the reader waits in the
+    // hand-over until it has run (or the window shuts the reader down).
+    QMetaObject::invokeMethod(
+        this, [this] { m_logic.DeliverReply(); }, Qt::QueuedConnection);
 }
 
 }  // namespace tarvik

@@ -1,13 +1,13 @@
 // tarvik-cli: the upgrade engine of the window, driven from a terminal, for scripts and
 // production lines. No Qt: it runs where there is no desktop.
-#include <signal.h>
-
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
+#include "cli/console.h"
 #include "cli/options.h"
 #include "cli/port_list.h"
 #include "cli/upgrade_run.h"
@@ -17,10 +17,7 @@ namespace {
 using namespace tarvik::cli;
 
 constexpr const char kDescription[] =
-    "Upgrades the firmware of serial relay control boards, as the tarvik window does.\n"
-    "PORT is a COM name (COM3: a link tarvik-ports/com3 in the configuration folder, else\n"
-    "COM1-32 = /dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31) or a\n"
-    "device path.";
+    "Upgrades the firmware of serial relay control boards, as the tarvik window does.\n";
 
 constexpr const char kTimeoutRangeText[] = "0.1 to 86400";
 
@@ -89,10 +86,9 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A closed pipe on standard output must not end an upgrade half-way.
-    signal(SIGPIPE, SIG_IGN);
+    PrepareConsole();
 
-    CLI::App app(kDescription, "tarvik-cli");
+    CLI::App app(std::string(kDescription) + PortNamesHelp(), "tarvik-cli");
     app.footer(kExitCodes);
     app.require_subcommand(1);
 
@@ -105,7 +101,11 @@ int main(int argc, char** argv) {
         app.add_subcommand("ports", "list every COM name that leads to a present device");
 
     try {
-        app.parse(argc, argv);
+        // Reversed: CLI11 takes the arguments from the back, without the program's name.
+        std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+        arguments.erase(arguments.begin());
+        std::reverse(arguments.begin(), arguments.end());
+        app.parse(arguments);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

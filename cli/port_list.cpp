@@ -19,7 +19,6 @@ namespace {
 // The serial core reports the UART type of on-board ports; 0 means no chip answered there,
 // so the node exists but leads nowhere.
 constexpr std::string_view kUnknownUartType = "0";
-constexpr const char kColumnGap[] = "  ";
 
 struct UdevDeleter {
     void operator()(udev* u) const { udev_unref(u); }
@@ -93,32 +92,9 @@ std::vector<PortEntry> ListPorts() {
     return ports;
 }
 
-std::string FormatPorts(const std::vector<PortEntry>& ports) {
-    if (ports.empty()) {
-        return "no serial port found (links in " + PortsFolder() +
-               "/comN add COM names for any device)\n";
-    }
-    std::vector<std::vector<std::string>> rows;
-    for (const PortEntry& p : ports) {
-        const std::string where = p.path == p.device ? p.path : p.path + " -> " + p.device;
-        rows.push_back({p.comName, where, p.usbId, p.serial, p.description});
-    }
-    std::vector<size_t> widths(rows.front().size(), 0);
-    for (const auto& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) {
-            widths[c] = std::max(widths[c], DisplayWidth(row[c]));
-        }
-    }
-    std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            line += PadWidth(row[c], widths[c]);
-            line += kColumnGap;
-        }
-        out += TrimRight(line) + "\n";
-    }
-    return out;
+std::string NoPortsNote() {
+    return "no serial port found (links in " + PortsFolder() +
+           "/comN add COM names for any device)";
 }
 
 }  // namespace tarvik::cli

@@ -21,6 +21,9 @@ struct PortEntry {
 // No device is opened.
 std::vector<PortEntry> ListPorts();
 
+// What the listing says when there is no port, without a newline.
+std::string NoPortsNote();
+
 // The listing as printed: one line per port, columns aligned; a note when there is none.
 std::string FormatPorts(const std::vector<PortEntry>& ports);
 

@@ -1,10 +1,5 @@
 #include "cli/upgrade_run.h"
 
-#include <limits.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/console.h"
 #include "cli/progress_view.h"
 #include "cli/signal_watch.h"
 #include "cli/text_format.h"
@@ -48,15 +44,10 @@ struct PortRun {
     uint32_t transferFromBlock = 0;
 };
 
-std::string RealPath(const std::string& path) {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
-}
-
 // Where a name leads, for the report and to tell two names of one device apart.
 std::string DeviceOf(const std::string& name) {
     const std::optional<std::string> path = ResolveDeviceName(name);
-    return path ? RealPath(*path) : std::string();
+    return path ? CanonicalPath(*path) : std::string();
 }
 
 std::string PortLabel(const std::string& name, const std::string& device) {
@@ -67,7 +58,7 @@ std::string PortLabel(const std::string& name, const std::string& device) {
 // the port is closed again, and that port counts as not opened.
 std::string ReaderFailure(const std::string& name, const std::string& device, uint32_t code) {
     return PortLabel(name, device) + ": " + text::kPortUnavailable +
-           " (no thread to read it: " + std::strerror(static_cast<int>(code)) + ")";
+           " (no thread to read it: " + ComErrorText(code) + ")";
 }
 
 // Why a port did not open, in the operator's terms.
@@ -76,16 +67,16 @@ std::string OpenFailure(const std::string& name, const std::string& device, uint
     text += text::kPortUnavailable;
     if (code == kErrAlreadyInitialized) {
         text += " (already open)";
-    } else if (code != 0 && code < static_cast<uint32_t>(INT_MAX)) {
-        text += " (" + std::string(std::strerror(static_cast<int>(code))) + ")";
+    } else if (code != 0) {
+        text += " (" + ComErrorText(code) + ")";
     }
     if (device.empty() && ComNumber(name)) {
         text += "; " + name + " leads to no device: add a link " + PortsFolder() + "/com" +
                 std::to_string(*ComNumber(name)) + " to the device";
-    } else if (code == EACCES) {
-        text += "; add the user to the dialout group, then log in again";
-    } else if (code == EBUSY || code == EWOULDBLOCK) {
+    } else if (code == kErrPortBusy || code == kErrPortLocked) {
         text += "; another program holds the port";
+    } else if (code == kErrAccessDenied) {
+        text += "; add the user to the dialout group, then log in again";
     }
     return text;
 }
@@ -178,6 +169,7 @@ bool CUpgradeRun::OpenPorts() {
                 const std::string line =
                     TraceLine(Since(m_programStart, Clock::now()), name, direction, bytes, length);
                 std::fprintf(stderr, "%s\n", line.c_str());
+                std::fflush(stderr);  // a console's standard error may be buffered
             };
         }
         bool readerFailed = false;
@@ -390,15 +382,14 @@ int CUpgradeRun::Run() {
         return kExitUsage;
     }
 
-    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    const bool terminal = IsLiveTerminal(stdout);
     // A trace on the same terminal would tear the redrawn lines apart: plain lines then.
-    m_live = terminal && !m_options.quiet && !(m_options.trace && isatty(STDERR_FILENO) == 1);
+    m_live = terminal && !m_options.quiet && !(m_options.trace && IsLiveTerminal(stderr));
     size_t columns = kDefaultColumns;
-    winsize size{};
-    if (terminal && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        columns = size.ws_col;
+    if (const std::optional<TerminalSize> size = terminal ? TerminalSizeOf(stdout) : std::nullopt) {
+        columns = size->columns;
         // More lines than the screen holds cannot be redrawn in place.
-        m_live = m_live && (size.ws_row == 0 || m_ports.size() < size.ws_row);
+        m_live = m_live && (size->rows == 0 || m_ports.size() < size->rows);
     }
     m_view = std::make_unique<CProgressView>(stdout, m_live, m_options.quiet, columns);
 

@@ -13,19 +13,38 @@ namespace tarvik {
 
 namespace {
 
-// Gap between the button's left edge and the bitmap, and between the bitmap and the
-// caption area, in pixels.
-constexpr int kImageMargin = 3;
-// The focus rectangle lies this far inside the face.
-constexpr int kFocusInset = 3;
-// A pressed button shows its bitmap and caption this far right and down.
-constexpr int kPressedOffset = 1;
 constexpr int kResourceIdMask = 0xFFFF;
 
 constexpr QRgb kWhite = qRgb(255, 255, 255);
 constexpr QRgb kBlack = qRgb(0, 0, 0);
 constexpr int kMaskOpaque = 0;       // mask index: a pixel of the picture
 constexpr int kMaskTransparent = 1;  // mask index: the face shows through
+
+QRect ToQRect(const PixelRect& r) {
+    return QRect(r.x, r.y, r.width, r.height);
+}
+
+QPoint ToQPoint(const PixelPoint& p) {
+    return QPoint(p.x, p.y);
+}
+
+PixelRect ToPixels(const QRect& r) {
+    return PixelRect{r.x(), r.y(), r.width(), r.height()};
+}
+
+QPalette::ColorRole EdgeRole(EdgeColour colour) {
+    switch (colour) {
+        case EdgeColour::Highlight:
+            return QPalette::Light;
+        case EdgeColour::Light3D:
+            return QPalette::Midlight;
+        case EdgeColour::Shadow:
+            return QPalette::Dark;
+        case EdgeColour::DarkShadow:
+            break;
+    }
+    return QPalette::Shadow;
+}
 
 bool SameColour(QRgb a, QRgb b) {
     return (a & RGB_MASK) == (b & RGB_MASK);
@@ -268,68 +287,76 @@ void CImageButton::DrawItem(QPainter& dc, const ItemState& item) {
     m_focused = item.focus;
     m_disabled = item.disabled;
 
-    QRect r = item.rect;
-    if (!m_flat && (m_focused || isDefault())) {
-        FrameRect(dc, r, QColor(kBlack));
-        r.adjust(1, 1, -1, -1);
+    const QString caption = text();
+    ButtonState state;
+    state.item = ToPixels(item.rect);
+    state.selected = item.selected;
+    state.focus = item.focus;
+    state.disabled = item.disabled;
+    state.flat = m_flat;
+    state.hovering = m_hovering;
+    state.toggleMode = m_toggleMode;
+    state.checked = m_checked;
+    state.isDefault = isDefault();
+    state.hasCaption = !caption.isEmpty();
+    state.activeWidth = m_images[kActive].bitmap.width();
+    state.activeHeight = m_images[kActive].bitmap.height();
+    state.idleWidth = m_images[kIdle].bitmap.width();
+    state.idleHeight = m_images[kIdle].bitmap.height();
+    const ButtonPlan plan = PlanButton(state);
+
+    if (plan.blackFrame) {
+        FrameRect(dc, item.rect, QColor(kBlack));
     }
+    const QRect r = ToQRect(plan.face);
     PaintFace(dc, r);
 
-    // The edge, with the rectangle as (L, T, R, B), right and bottom exclusive.
-    const int L = r.left();
-    const int T = r.top();
-    const int R = r.left() + r.width();
-    const int B = r.top() + r.height();
     const QPalette& pal = palette();
-    if (m_pressed) {
-        if (m_flat) {
+    switch (plan.edge) {
+        case ButtonEdge::None:
+            break;
+        case ButtonEdge::FlatRaised:
+        case ButtonEdge::FlatSunken:
             PaintFlatEdge(dc, r);
-        } else {
+            break;
+        case ButtonEdge::PressedFrame:
             FrameRect(dc, r, pal.color(QPalette::Dark));
-        }
-    } else if (m_flat) {
-        if (m_hovering) {
-            PaintFlatEdge(dc, r);
-        }
-    } else {
-        Polyline(dc, {L, B - 1}, {L, T}, {R, T}, pal.color(QPalette::Light));
-        Polyline(dc, {L + 1, B - 1}, {L + 1, T + 1}, {R, T + 1}, pal.color(QPalette::Midlight));
-        Polyline(dc, {L, B - 1}, {R - 1, B - 1}, {R - 1, T - 1}, pal.color(QPalette::Shadow));
-        Polyline(dc, {L + 1, B - 2}, {R - 2, B - 2}, {R - 2, T}, pal.color(QPalette::Dark));
+            break;
+        case ButtonEdge::Raised:
+            for (const EdgeLine& line : plan.raised) {
+                Polyline(dc, ToQPoint(line.a), ToQPoint(line.b), ToQPoint(line.c),
+                         pal.color(EdgeRole(line.colour)));
+            }
+            break;
     }
 
-    const QString caption = text();
-    QRect captionRect = item.rect;
-    if (!m_images[kActive].bitmap.isNull()) {
-        PaintStateBitmap(dc, !caption.isEmpty(), item.rect, captionRect, m_pressed, m_disabled);
+    if (plan.hasImage) {
+        PaintStateBitmap(dc, plan, m_disabled);
     }
 
     if (!caption.isEmpty()) {
-        if (m_pressed && !m_toggleMode) {
-            captionRect.translate(kPressedOffset, kPressedOffset);
-        }
-        const QRect area = captionRect;
+        const QRect area = ToQRect(plan.captionArea);
         const QFontMetrics metrics(font());
         const QRect measured =
             metrics.boundingRect(area, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, caption);
-        QRect place(area.topLeft(), measured.size());
-        place.translate((area.width() - place.width()) / 2, (area.height() - place.height()) / 2);
+        const QRect place =
+            ToQRect(PlaceCaption(plan.captionArea, measured.width(), measured.height()));
 
         const int flags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
         dc.setFont(font());
-        if (m_disabled) {
+        if (plan.embossed) {
             dc.setPen(pal.color(QPalette::Light));
             dc.drawText(place.translated(1, 1), flags, caption);
             dc.setPen(pal.color(QPalette::Dark));
             dc.drawText(place, flags, caption);
         } else {
-            dc.setPen((m_hovering || m_pressed) ? m_activeText : m_idleText);
+            dc.setPen(plan.activeText ? m_activeText : m_idleText);
             dc.drawText(place, flags, caption);
         }
     }
 
-    if (!m_flat && m_focused) {
-        DrawFocusRect(dc, r.adjusted(kFocusInset, kFocusInset, -kFocusInset, -kFocusInset));
+    if (plan.focusRect) {
+        DrawFocusRect(dc, ToQRect(plan.focus));
     }
 }
 
@@ -356,32 +383,9 @@ int CImageButton::PaintFlatEdge(QPainter& dc, const QRect& rect) {
     return 0;
 }
 
-QRect CImageButton::LayoutImageAndCaption(bool hasCaption, const QRect& item, QRect& caption,
-                                          bool pressed, int width, int height) const {
-    QPoint at = item.topLeft();
-    if (hasCaption) {
-        at.rx() += kImageMargin;
-        caption.setLeft(caption.left() + width + kImageMargin);
-    } else {
-        at.rx() += (item.width() - width) / 2;
-    }
-    at.ry() += (item.height() - height) / 2;
-    if (pressed && !m_toggleMode) {
-        at += QPoint(kPressedOffset, kPressedOffset);
-    }
-    return QRect(at, QSize(width, height));
-}
-
-void CImageButton::PaintStateBitmap(QPainter& dc, bool hasCaption, const QRect& item,
-                                    QRect& caption, bool pressed, bool disabled) {
-    int index = kActive;
-    const bool useActive = m_toggleMode ? pressed : (pressed || m_hovering);
-    if (!useActive && !m_images[kIdle].bitmap.isNull()) {
-        index = kIdle;
-    }
-    const ImageRecord& record = m_images[index];
-    const QRect place = LayoutImageAndCaption(hasCaption, item, caption, pressed,
-                                              record.bitmap.width(), record.bitmap.height());
+void CImageButton::PaintStateBitmap(QPainter& dc, const ButtonPlan& plan, bool disabled) {
+    const ImageRecord& record = m_images[plan.idleImage ? kIdle : kActive];
+    const QRect place = ToQRect(plan.image);
 
     dc.save();
     if (disabled && m_greyWhenDisabled) {

@@ -18,6 +18,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "controls/button_plan.h"
+
 class QPainter;
 
 namespace tarvik {
@@ -96,10 +98,7 @@ private:
     void ReleaseImages();
     int StoreImage(int index, const QImage& bitmap, QRgb transparent);
     static QImage BuildTransparencyMask(QImage& bitmap, QRgb transparent);
-    QRect LayoutImageAndCaption(bool hasCaption, const QRect& item, QRect& caption, bool pressed,
-                                int width, int height) const;
-    void PaintStateBitmap(QPainter& dc, bool hasCaption, const QRect& item, QRect& caption,
-                          bool pressed, bool disabled);
+    void PaintStateBitmap(QPainter& dc, const ButtonPlan& plan, bool disabled);
     void MoveFocusOnDisable();
 
     bool m_greyWhenDisabled = true;

@@ -13,9 +13,14 @@ TARVIK_PACKAGES=(
 )
 
 tarvik_setup() {
+    tarvik_install_missing "${TARVIK_PACKAGES[@]}"
+}
+
+# Installs those of the Debian packages named that are not installed yet.
+tarvik_install_missing() {
     local missing=()
     local pkg
-    for pkg in "${TARVIK_PACKAGES[@]}"; do
+    for pkg in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$pkg")
         fi

@@ -5,6 +5,8 @@
 //   2. the fixed map COM1-32 -> /dev/ttyS0-31, COM33-64 -> /dev/ttyUSB0-31,
 //      COM65-96 -> /dev/ttyACM0-31. COM97-COM256 exist only through the ports folder.
 // Anything that is not a COM name is a plain device path and is used as given.
+// On Windows a COM name leads to the system's device "\\.\COMn" and nothing else; the
+// configuration folder there is %APPDATA%.
 #pragma once
 
 #include <optional>

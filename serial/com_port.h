@@ -11,9 +11,11 @@
 //
 // Every operation returns an error code and records it (LastError): 0 success, 6 port not
 // open, 1247 already open, 1460 the caller's time-out ran out, 0x80070057 unsupported mode,
-// anything else the platform's errno of the failing call (ENOENT missing device, EWOULDBLOCK
-// a port another open holds, EINVAL a line setting out of range, EIO a vanished device,
-// ECANCELED a transfer ended early by a Write's purge or by Close).
+// anything else the platform's code of the failing call (errno on Linux: ENOENT missing
+// device, EWOULDBLOCK a port another open holds, EINVAL a line setting out of range, EIO a
+// vanished device, ECANCELED a transfer ended early by a Write's purge or by Close; the
+// Win32 error code on Windows). The codes callers tell apart have names below (kErrCancelled,
+// kErrNoDevice, ...) with each platform's value.
 //
 // Line settings and flow control live only in the device: every setting operation reads
 // the device's termios2, changes its own fields and writes it back, and the getters read
@@ -28,6 +30,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -40,6 +43,27 @@ inline constexpr uint32_t kErrInvalidHandle = 6;          // the port is not ope
 inline constexpr uint32_t kErrAlreadyInitialized = 1247;  // Open on an open port
 inline constexpr uint32_t kErrTimeout = 1460;             // the caller's wait ran out
 inline constexpr uint32_t kErrInvalidArg = 0x80070057;    // unsupported preset mode
+
+// The platform's codes that callers tell apart, named once with each platform's value.
+#if defined(_WIN32)
+inline constexpr uint32_t kErrCancelled = 995;   // ERROR_OPERATION_ABORTED: cut short
+inline constexpr uint32_t kErrNoDevice = 2;      // ERROR_FILE_NOT_FOUND: no such port
+inline constexpr uint32_t kErrAccessDenied = 5;  // ERROR_ACCESS_DENIED: also a port in use
+inline constexpr uint32_t kErrPortBusy = 5;      // Windows reports a held port as denied
+inline constexpr uint32_t kErrPortLocked = 32;   // ERROR_SHARING_VIOLATION
+inline constexpr uint32_t kErrBadArgument = 87;  // ERROR_INVALID_PARAMETER
+#else
+inline constexpr uint32_t kErrCancelled = ECANCELED;   // a Write's purge or Close
+inline constexpr uint32_t kErrNoDevice = ENOENT;       // no such device
+inline constexpr uint32_t kErrAccessDenied = EACCES;   // not in the dialout group
+inline constexpr uint32_t kErrPortBusy = EWOULDBLOCK;  // another program holds the port
+inline constexpr uint32_t kErrPortLocked = EBUSY;      // ... and has made it exclusive
+inline constexpr uint32_t kErrBadArgument = EINVAL;    // a null name or buffer
+#endif
+
+// The operator's text for an error code of the port (the platform's own message), without a
+// trailing newline; empty for 0.
+std::string ComErrorText(uint32_t code);
 
 // Flow-control modes.
 inline constexpr uint32_t kHandshakeOff = 0;
@@ -77,10 +101,11 @@ inline constexpr std::chrono::milliseconds kReadTotalPerByte{1};
 // A write ends after this long in total whatever its length, code 0 and the bytes so far.
 inline constexpr std::chrono::milliseconds kWriteTotalTimed{300};
 
-// A caller-supplied record of a transfer. On Linux a transfer always ends (completes, fails
-// or times out) within the call; the record then also receives `count` and `error`, and
-// `event` (an eventfd or a pipe's write end, or -1) is signalled on completion, so a caller
-// written for asynchronous completion finds it already complete.
+// A caller-supplied record of a transfer. A transfer always ends (completes, fails or times
+// out) within the call; the record then also receives `count` and `error`, and `event` is
+// signalled on completion, so a caller written for asynchronous completion finds it already
+// complete. `event` is an eventfd or a pipe's write end on Linux, an event handle on Windows
+// (handles fit in 32 bits), or -1 for none.
 struct ComOverlapped {
     int event = -1;
     uint32_t count = 0;
@@ -98,9 +123,10 @@ public:
     // Opens "\\.\COMn" (resolved as com_names.h says) or a plain device path, exclusively,
     // puts it into raw mode and applies the defaults: event mask 0xC1, 115200 8N1, read
     // mode 1, no flow control. Where the driver has one, its low-latency flag is set while
-    // the port is open (Close gives it back as found). Queue sizes are accepted; Linux keeps its
-    // own. Returns the result of the last default; a non-zero result always leaves the port closed,
-    // so the caller may simply try again. Call before a reader thread exists.
+    // the port is open (Close gives it back as found). Queue sizes go to the Windows driver;
+    // Linux keeps its own. The name is UTF-8. Returns the result of the last default; a
+    // non-zero result always leaves the port closed, so the caller may simply try again.
+    // Call before a reader thread exists.
     virtual uint32_t Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize);
     virtual uint32_t Close();
     // Applied once the bytes already written have left the line, never under them.

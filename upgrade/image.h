@@ -24,8 +24,8 @@ enum class LoadResult {
     TooBig,      // longer than the capacity: "file is huge!!!"; buffer and `length` untouched
     ReadFailed,  // the read itself failed; the buffer may be partly overwritten, `length` is 0
 };
-// Reads the whole file into `buffer` (at most `capacity` bytes) from its start. A file of
-// exactly `capacity` bytes loads. No file stays open when this returns; never blocks on a
+// Reads the whole file `path` (UTF-8) into `buffer` (at most `capacity` bytes) from its start. A
+// file of exactly `capacity` bytes loads. No file stays open when this returns; never blocks on a
 // pipe or device. Called on the thread that owns the buffer.
 LoadResult LoadImageFile(const std::string& path, uint8_t* buffer, uint32_t capacity,
                          uint32_t& length);

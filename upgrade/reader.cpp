@@ -2,7 +2,6 @@
 #include "upgrade/reader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <system_error>
 
@@ -16,7 +15,7 @@ constexpr size_t kEndMarkSize = sizeof kEndMark;
 // A read that fails this many times in a row without waiting is a device that is gone.
 constexpr int kQuickFailuresBeforePause = 2;
 // What a read reports when a send on the driver's thread purged the line and cut it short.
-constexpr uint32_t kReadCancelled = ECANCELED;
+constexpr uint32_t kReadCancelled = kErrCancelled;
 
 uint32_t TimeoutMs(std::chrono::milliseconds timeout) {
     return static_cast<uint32_t>(timeout.count());

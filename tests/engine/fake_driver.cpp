@@ -1,14 +1,11 @@
 #include "fake_driver.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
-#include "serial/termios2.h"
+#include "temp_folder.h"
 
 namespace tarvik::testing {
 
@@ -21,6 +18,10 @@ constexpr size_t kPayloadStart = 4;
 constexpr size_t kDataFrame = 137;
 constexpr size_t kDataStart = 6;
 constexpr size_t kBlock = 128;
+
+constexpr uint8_t kFewestDataBits = 5;
+constexpr uint8_t kMostDataBits = 8;
+constexpr uint32_t kRefusedSetting = 22;  // what the port reports: EINVAL
 
 uint8_t Sum8(const uint8_t* bytes, size_t count) {
     uint8_t sum = 0;
@@ -43,11 +44,11 @@ uint32_t FakePort::Setup(uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_
     if (!open) {
         return kErrInvalidHandle;
     }
-    // Settings the real port refuses leave the line as it was, as they do there.
-    termios2 record{};
-    if (int error = serial::ApplyLineSettings(record, baud, dataBits, parity, stopBits);
-        error != 0) {
-        return static_cast<uint32_t>(error);
+    // Settings every real port refuses (no rate, data bits outside 5..8, a parity code above
+    // space, a stop-bits code above two) leave the line as it was, as they do there.
+    if (baud == 0 || dataBits < kFewestDataBits || dataBits > kMostDataBits ||
+        parity > kParitySpace || stopBits > kStopBitsTwo) {
+        return kRefusedSetting;
     }
     line = setting;
     return kErrSuccess;
@@ -277,14 +278,9 @@ void FakeBoard::OnFrame(const SentFrame& frame) {
 // ---- images ----
 
 TempImage::TempImage(const Bytes& bytes, const std::string& name) : m_name(name) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tarvik-engine-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    m_dir = pattern;
+    m_dir = Utf8Path(MakeTempFolder("tarvik-engine"));
     m_path = m_dir + "/" + name;
-    std::ofstream out(m_path, std::ios::binary);
+    std::ofstream out(PathFromUtf8(m_path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     if (!out) {
@@ -294,7 +290,7 @@ TempImage::TempImage(const Bytes& bytes, const std::string& name) : m_name(name)
 
 TempImage::~TempImage() {
     std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
+    std::filesystem::remove_all(PathFromUtf8(m_dir), ignored);
 }
 
 Bytes MakeImage(uint32_t length, uint32_t seed) {

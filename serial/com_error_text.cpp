@@ -1,0 +1,25 @@
+#include <cstring>
+
+#include "serial/com_port.h"
+
+namespace tarvik {
+
+std::string ComErrorText(uint32_t code) {
+    if (code == kErrSuccess) {
+        return {};
+    }
+    // The port's own codes lie beyond every errno value, except 6 (not open), which Open
+    // never returns on Linux: there it is ENXIO, a device with nothing behind it.
+    switch (code) {
+        case kErrAlreadyInitialized:
+            return "already open";
+        case kErrTimeout:
+            return "timed out";
+        case kErrInvalidArg:
+            return "unsupported mode";
+        default:
+            return std::strerror(static_cast<int>(code));
+    }
+}
+
+}  // namespace tarvik

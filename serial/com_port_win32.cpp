@@ -1,0 +1,609 @@
+// CComPort over the Win32 serial interface: overlapped transfers on \\.\COMn, DCB line
+// settings, COMMTIMEOUTS presets, PurgeComm before every write.
+//
+// Each transfer waits on its own event together with the close event, so a Close from the
+// other thread ends it at once; it is cancelled with CancelIoEx on its own record (CancelIo
+// would reach only the calling thread's transfers, and Wine ignores PURGE_RXABORT for another
+// thread's read), and the record is never left while the system may still write to it.
+#include <windows.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "serial/com_names.h"
+#include "serial/com_port.h"
+#include "serial/comm_records_win32.h"
+#include "serial/wide_text.h"
+
+namespace tarvik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Open's defaults, applied through the port's own operations.
+constexpr uint32_t kDefaultBaudRate = 115200;
+constexpr uint8_t kDefaultDataBits = 8;
+constexpr uint32_t kReadTimeoutsIgnored = 10000;
+
+// Bytes a timed-out Read keeps for the next one; grows only if a caller reads more at once.
+constexpr size_t kCarryReserve = 4096;
+
+// The longest single wait; INFINITE itself would mean no bound.
+constexpr DWORD kLongestWaitMs = INFINITE - 1;
+
+struct Outcome {
+    uint32_t code = kErrSuccess;
+    uint32_t count = 0;
+};
+
+DWORD WaitMs(Clock::time_point until) {
+    const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now()).count();
+    return static_cast<DWORD>(std::clamp<long long>(left, 0, kLongestWaitMs));
+}
+
+HANDLE NewEvent(bool manualReset) {
+    return CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+}
+
+void CloseIfSet(HANDLE& handle) {
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
+    }
+}
+
+// Ends a transfer still in progress on `overlapped` and waits until the system is done with
+// the record; `count` receives what it had transferred.
+void CancelAndSettle(HANDLE port, OVERLAPPED& overlapped, DWORD& count) {
+    CancelIoEx(port, &overlapped);
+    GetOverlappedResult(port, &overlapped, &count, TRUE);
+}
+
+// Reports a finished transfer through the caller's record, if there is one. Its `event`
+// holds an event handle on Windows (handles fit in 32 bits), or -1 for none.
+void Complete(ComOverlapped* overlapped, const Outcome& outcome) {
+    if (overlapped != nullptr) {
+        overlapped->count = outcome.count;
+        overlapped->error = outcome.code;
+        if (overlapped->event != -1) {
+            SetEvent(reinterpret_cast<HANDLE>(static_cast<intptr_t>(overlapped->event)));
+        }
+    }
+}
+
+}  // namespace
+
+struct CComPort::Impl {
+    std::mutex mutex;
+    std::condition_variable idle;  // inFlight dropped to 0, or a Close finished
+
+    // The device and its events, set while port != nullptr. Closed only by Close, and only
+    // once no transfer (inFlight) uses them.
+    HANDLE port = nullptr;
+    HANDLE readEvent = nullptr;   // Read's and WaitEvent's record
+    HANDLE writeEvent = nullptr;  // Write's record
+    HANDLE closeEvent = nullptr;  // manual reset: Close ends every wait in progress
+    HANDLE purgeEvent = nullptr;  // auto reset: a Write's purge ends a failed Read's pause
+    int inFlight = 0;
+    bool closing = false;
+    uint64_t purges = 0;  // count of Write purges; a Read compares it to see its own abort
+
+    std::vector<uint8_t> carry;  // bytes a timed-out Read took in; first for the next Read
+    std::atomic<bool> open{false};
+
+    bool Usable() const { return port != nullptr && !closing; }
+
+    struct Ticket {
+        HANDLE port = nullptr;
+        HANDLE readEvent = nullptr;
+        HANDLE writeEvent = nullptr;
+        HANDLE closeEvent = nullptr;
+        HANDLE purgeEvent = nullptr;
+        uint64_t purges = 0;
+    };
+    Ticket Enter() {
+        ++inFlight;
+        return Ticket{port, readEvent, writeEvent, closeEvent, purgeEvent, purges};
+    }
+    void Leave() {
+        std::lock_guard lock(mutex);
+        if (--inFlight == 0) {
+            idle.notify_all();
+        }
+    }
+
+    bool PurgedSince(const Ticket& t) {
+        std::lock_guard lock(mutex);
+        return purges != t.purges;
+    }
+
+    void Keep(const Ticket& t, const uint8_t* bytes, uint32_t got) {
+        std::lock_guard lock(mutex);
+        if (purges == t.purges && got > 0) {
+            carry.insert(carry.begin(), bytes, bytes + got);
+        }
+    }
+
+    // A transfer that failed at once (the device has gone: Wine reports 109 for a
+    // pseudo-terminal whose other side closed, Windows other codes for a pulled adapter)
+    // still takes the caller's time-out, so that a reader loop does not spin on it. Close
+    // or a Write's purge ends the pause early.
+    Outcome Pause(const Ticket& t, uint32_t failure, Clock::time_point deadline) {
+        const HANDLE handles[] = {t.closeEvent, t.purgeEvent};
+        for (;;) {
+            switch (WaitForMultipleObjects(2, handles, FALSE, WaitMs(deadline))) {
+                case WAIT_OBJECT_0:
+                    return {kErrCancelled, 0};
+                case WAIT_OBJECT_0 + 1:
+                    if (PurgedSince(t)) {
+                        return {kErrCancelled, 0};
+                    }
+                    continue;  // a purge from before this transfer began
+                case WAIT_TIMEOUT:
+                    return {failure, 0};
+                default:
+                    return {static_cast<uint32_t>(GetLastError()), 0};
+            }
+        }
+    }
+
+    // Waits for a started transfer on `overlapped` (event `own`) until `deadline` or Close.
+    // `timedOut` tells the caller's time-out from the other ends.
+    Outcome Await(const Ticket& t, OVERLAPPED& overlapped, Clock::time_point deadline,
+                  bool& timedOut) {
+        timedOut = false;
+        DWORD count = 0;
+        const HANDLE handles[] = {overlapped.hEvent, t.closeEvent};
+        switch (WaitForMultipleObjects(2, handles, FALSE, WaitMs(deadline))) {
+            case WAIT_OBJECT_0: {
+                if (GetOverlappedResult(t.port, &overlapped, &count, FALSE)) {
+                    return {kErrSuccess, count};
+                }
+                const DWORD error = GetLastError();
+                // The device's own time-out: Windows reports success with what came, Wine
+                // ERROR_TIMEOUT; both mean the same here.
+                if (error == ERROR_TIMEOUT) {
+                    return {kErrSuccess, count};
+                }
+                return {static_cast<uint32_t>(error), count};
+            }
+            case WAIT_OBJECT_0 + 1:
+                CancelAndSettle(t.port, overlapped, count);
+                return {kErrCancelled, count};
+            case WAIT_TIMEOUT:
+                CancelAndSettle(t.port, overlapped, count);
+                timedOut = true;
+                return {kErrTimeout, count};
+            default: {
+                const DWORD error = GetLastError();
+                CancelAndSettle(t.port, overlapped, count);
+                return {static_cast<uint32_t>(error), 0};
+            }
+        }
+    }
+
+    Outcome ReadDevice(const Ticket& t, uint8_t* bytes, uint32_t length,
+                       Clock::time_point deadline) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = t.readEvent;
+        ResetEvent(t.readEvent);
+        DWORD count = 0;
+        if (ReadFile(t.port, bytes, length, &count, &overlapped)) {
+            return {kErrSuccess, count};
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_TIMEOUT) {
+            return {kErrSuccess, 0};
+        }
+        if (error == ERROR_OPERATION_ABORTED) {
+            return {kErrCancelled, 0};  // a Write's cancel came first: no device fault
+        }
+        if (error != ERROR_IO_PENDING) {
+            return Pause(t, error, deadline);
+        }
+        bool timedOut = false;
+        Outcome outcome = Await(t, overlapped, deadline, timedOut);
+        if (timedOut) {
+            // Bytes the cancelled read had taken in come first from the next Read.
+            Keep(t, bytes, outcome.count);
+            return {kErrTimeout, 0};
+        }
+        if (outcome.code == kErrSuccess) {
+            return outcome;
+        }
+        if (outcome.count > 0) {
+            return {kErrSuccess, outcome.count};  // cut short, but not empty
+        }
+        if (outcome.code == kErrCancelled || outcome.code == ERROR_OPERATION_ABORTED) {
+            return {kErrCancelled, 0};
+        }
+        return Pause(t, outcome.code, deadline);
+    }
+
+    Outcome WriteDevice(const Ticket& t, const uint8_t* bytes, uint32_t length,
+                        Clock::time_point deadline) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = t.writeEvent;
+        ResetEvent(t.writeEvent);
+        DWORD count = 0;
+        if (WriteFile(t.port, bytes, length, &count, &overlapped)) {
+            return {kErrSuccess, count};
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_TIMEOUT) {
+            return {kErrSuccess, count};
+        }
+        if (error != ERROR_IO_PENDING) {
+            // At once: a Write's time-out may be hours, a sender must learn of a vanished
+            // device now.
+            return {static_cast<uint32_t>(error), 0};
+        }
+        bool timedOut = false;
+        const Outcome outcome = Await(t, overlapped, deadline, timedOut);
+        return timedOut ? Outcome{kErrTimeout, 0} : outcome;
+    }
+
+    Outcome WaitForEvent(const Ticket& t, Clock::time_point deadline, DWORD& events) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = t.readEvent;
+        ResetEvent(t.readEvent);
+        if (WaitCommEvent(t.port, &events, &overlapped)) {
+            return {kErrSuccess, 0};
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            return Pause(t, error, deadline);
+        }
+        bool timedOut = false;
+        const Outcome outcome = Await(t, overlapped, deadline, timedOut);
+        return {outcome.code, 0};
+    }
+
+    // The device's DCB for a getter, or nothing with the error recorded.
+    std::optional<DCB> ReadState(std::atomic<uint32_t>& lastError) {
+        lastError = kErrSuccess;
+        std::lock_guard lock(mutex);
+        if (!Usable()) {
+            lastError = kErrInvalidHandle;
+            return std::nullopt;
+        }
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(port, &dcb)) {
+            lastError = static_cast<uint32_t>(GetLastError());
+            return std::nullopt;
+        }
+        return dcb;
+    }
+
+    // Read-modify-write of the DCB under the lock; `change` returns false to write nothing
+    // and report kErrInvalidArg.
+    template <typename Change>
+    uint32_t ChangeState(Change change) {
+        std::lock_guard lock(mutex);
+        if (!Usable()) {
+            return kErrInvalidHandle;
+        }
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(port, &dcb)) {
+            return static_cast<uint32_t>(GetLastError());
+        }
+        if (!change(dcb)) {
+            return kErrInvalidArg;
+        }
+        if (!SetCommState(port, &dcb)) {
+            return static_cast<uint32_t>(GetLastError());
+        }
+        return kErrSuccess;
+    }
+
+    void ReleaseAll() {
+        CloseIfSet(readEvent);
+        CloseIfSet(writeEvent);
+        CloseIfSet(closeEvent);
+        CloseIfSet(purgeEvent);
+        CloseIfSet(port);
+    }
+};
+
+CComPort::CComPort() : m_impl(new Impl) {
+    m_impl->carry.reserve(kCarryReserve);
+}
+
+CComPort::~CComPort() {
+    Close();
+    delete m_impl;
+}
+
+uint32_t CComPort::Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize) {
+    m_lastError = kErrSuccess;
+    {
+        std::lock_guard lock(m_impl->mutex);
+        if (m_impl->port != nullptr) {
+            return m_lastError = kErrAlreadyInitialized;
+        }
+        if (deviceName == nullptr) {
+            return m_lastError = kErrBadArgument;
+        }
+        const std::optional<std::string> path = ResolveDeviceName(deviceName);
+        if (!path) {
+            return m_lastError = kErrNoDevice;
+        }
+        const serial::OpenParameters& p = serial::kPortOpenParameters;
+        HANDLE device = CreateFileW(WideFromUtf8(*path).c_str(), p.access, p.share, nullptr,
+                                    p.disposition, p.flags, nullptr);
+        if (device == INVALID_HANDLE_VALUE) {
+            return m_lastError = static_cast<uint32_t>(GetLastError());
+        }
+        Impl& impl = *m_impl;
+        impl.port = device;
+        impl.readEvent = NewEvent(true);
+        impl.writeEvent = NewEvent(true);
+        impl.closeEvent = NewEvent(true);
+        impl.purgeEvent = NewEvent(false);
+        uint32_t error = kErrSuccess;
+        if (impl.readEvent == nullptr || impl.writeEvent == nullptr || impl.closeEvent == nullptr ||
+            impl.purgeEvent == nullptr || !SetupComm(device, inQueueSize, outQueueSize)) {
+            error = static_cast<uint32_t>(GetLastError());
+        }
+        if (error != kErrSuccess) {
+            impl.ReleaseAll();
+            return m_lastError = error;
+        }
+        impl.carry.clear();
+        impl.open = true;
+    }
+    // The defaults, each through the port's own operation; only the last result counts.
+    SetMask(kDefaultEventMask);
+    Setup(kDefaultBaudRate, kDefaultDataBits, kParityNone, kStopBitsOne);
+    SetupReadTimeouts(kReadTimed, kReadTimeoutsIgnored);
+    const uint32_t result = SetupHandshaking(kHandshakeOff);
+    if (result != kErrSuccess) {
+        // A failed Open must not leave the device held: the caller shows a failure and would
+        // otherwise get 1247 on every later attempt while the port stays open unseen.
+        Close();
+        m_lastError = result;
+    }
+    return result;
+}
+
+uint32_t CComPort::Close() {
+    m_lastError = kErrSuccess;
+    std::unique_lock lock(m_impl->mutex);
+    Impl& impl = *m_impl;
+    if (impl.port == nullptr) {
+        return kErrSuccess;
+    }
+    if (impl.closing) {
+        impl.idle.wait(lock, [&] { return impl.port == nullptr; });
+        return kErrSuccess;
+    }
+    impl.closing = true;
+    SetEvent(impl.closeEvent);
+    CancelIoEx(impl.port, nullptr);
+    // Transfers on other threads have been woken and settle their records promptly; never
+    // close a handle another thread is still waiting on.
+    impl.idle.wait(lock, [&] { return impl.inFlight == 0; });
+    PurgeComm(impl.port, serial::kPurgeEverything);
+    impl.ReleaseAll();
+    impl.carry.clear();
+    impl.closing = false;
+    impl.open = false;
+    impl.idle.notify_all();
+    return kErrSuccess;
+}
+
+bool CComPort::IsOpen() const {
+    return m_impl->open;
+}
+
+uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
+    m_lastError = kErrSuccess;
+    return m_lastError = m_impl->ChangeState([&](DCB& dcb) {
+        serial::ApplyLineSettings(dcb, baudRate, dataBits, parity, stopBits);
+        return true;
+    });
+}
+
+uint32_t CComPort::SetupHandshaking(uint32_t mode) {
+    m_lastError = kErrSuccess;
+    return m_lastError =
+               m_impl->ChangeState([&](DCB& dcb) { return serial::ApplyHandshaking(dcb, mode); });
+}
+
+uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
+    m_lastError = kErrSuccess;
+    std::lock_guard lock(m_impl->mutex);
+    if (!m_impl->Usable()) {
+        return m_lastError = kErrInvalidHandle;
+    }
+    COMMTIMEOUTS timeouts{};
+    if (!GetCommTimeouts(m_impl->port, &timeouts)) {
+        return m_lastError = static_cast<uint32_t>(GetLastError());
+    }
+    if (!serial::ApplyReadTimeouts(timeouts, mode)) {
+        return m_lastError = kErrInvalidArg;
+    }
+    if (!SetCommTimeouts(m_impl->port, &timeouts)) {
+        return m_lastError = static_cast<uint32_t>(GetLastError());
+    }
+    return kErrSuccess;
+}
+
+uint32_t CComPort::SetMask(uint32_t mask) {
+    m_lastError = kErrSuccess;
+    std::lock_guard lock(m_impl->mutex);
+    if (!m_impl->Usable()) {
+        return m_lastError = kErrInvalidHandle;
+    }
+    if (!SetCommMask(m_impl->port, mask)) {
+        return m_lastError = static_cast<uint32_t>(GetLastError());
+    }
+    return kErrSuccess;
+}
+
+uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
+    m_lastError = kErrSuccess;
+    if (addRxFlagEvent) {
+        const uint32_t mask = GetMask();
+        if (m_lastError != kErrSuccess) {
+            return m_lastError;
+        }
+        if (SetMask(mask | kEvRxFlag) != kErrSuccess) {
+            return m_lastError;
+        }
+    }
+    return m_lastError = m_impl->ChangeState([&](DCB& dcb) {
+        dcb.EvtChar = static_cast<char>(eventChar);
+        return true;
+    });
+}
+
+uint32_t CComPort::GetMask() {
+    m_lastError = kErrSuccess;
+    std::lock_guard lock(m_impl->mutex);
+    if (!m_impl->Usable()) {
+        m_lastError = kErrInvalidHandle;
+        return 0;
+    }
+    DWORD mask = 0;
+    if (!GetCommMask(m_impl->port, &mask)) {
+        m_lastError = static_cast<uint32_t>(GetLastError());
+        return 0;
+    }
+    return mask;
+}
+
+uint8_t CComPort::GetEventChar() {
+    auto dcb = m_impl->ReadState(m_lastError);
+    return dcb ? static_cast<uint8_t>(dcb->EvtChar) : 0;
+}
+
+int32_t CComPort::GetBaudRate() {
+    auto dcb = m_impl->ReadState(m_lastError);
+    return dcb ? static_cast<int32_t>(dcb->BaudRate) : -1;
+}
+
+int32_t CComPort::GetDataBits() {
+    auto dcb = m_impl->ReadState(m_lastError);
+    return dcb ? dcb->ByteSize : -1;
+}
+
+int32_t CComPort::GetParity() {
+    auto dcb = m_impl->ReadState(m_lastError);
+    return dcb ? serial::ParityOf(*dcb) : -1;
+}
+
+int32_t CComPort::GetStopBits() {
+    auto dcb = m_impl->ReadState(m_lastError);
+    return dcb ? dcb->StopBits : -1;
+}
+
+int32_t CComPort::GetHandshaking() {
+    auto dcb = m_impl->ReadState(m_lastError);
+    return dcb ? serial::HandshakingOf(*dcb) : -1;
+}
+
+uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
+                        ComOverlapped* overlapped, uint32_t timeoutMs) {
+    uint32_t localCount = 0;
+    uint32_t& count = countOut != nullptr ? *countOut : localCount;
+    count = 0;
+    m_lastError = kErrSuccess;
+    const auto deadline = Clock::now() + milliseconds(timeoutMs);
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    Impl::Ticket ticket;
+    {
+        std::lock_guard lock(m_impl->mutex);
+        if (!m_impl->Usable()) {
+            return m_lastError = kErrInvalidHandle;
+        }
+        if (bytes == nullptr && length > 0) {
+            return m_lastError = kErrBadArgument;
+        }
+        // Bytes a timed-out Read took in come first, on their own: they arrived before this
+        // call, so the burst they belong to has already paused.
+        auto& carry = m_impl->carry;
+        if (!carry.empty() && length > 0) {
+            const uint32_t got = static_cast<uint32_t>(std::min<size_t>(carry.size(), length));
+            std::copy_n(carry.begin(), got, bytes);
+            carry.erase(carry.begin(), carry.begin() + got);
+            count = got;
+            const Outcome outcome{kErrSuccess, got};
+            Complete(overlapped, outcome);
+            return m_lastError = kErrSuccess;
+        }
+        ticket = m_impl->Enter();
+    }
+    const Outcome outcome = m_impl->ReadDevice(ticket, bytes, length, deadline);
+    m_impl->Leave();
+    count = outcome.count;
+    Complete(overlapped, outcome);
+    return m_lastError = outcome.code;
+}
+
+uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
+                         ComOverlapped* overlapped, uint32_t timeoutMs) {
+    uint32_t localCount = 0;
+    uint32_t& count = countOut != nullptr ? *countOut : localCount;
+    count = 0;
+    m_lastError = kErrSuccess;
+    const auto deadline = Clock::now() + milliseconds(timeoutMs);
+    Impl::Ticket ticket;
+    {
+        std::lock_guard lock(m_impl->mutex);
+        if (!m_impl->Usable()) {
+            return m_lastError = kErrInvalidHandle;
+        }
+        if (bytes == nullptr && length > 0) {
+            return m_lastError = kErrBadArgument;
+        }
+        // Purge first: input not yet read (also what a timed-out Read kept) and output not
+        // yet sent are discarded, and a Read pending on the other thread ends (CancelIoEx:
+        // the purge alone does not end another thread's read everywhere). Its result does
+        // not matter: a device that cannot purge fails the write below.
+        PurgeComm(m_impl->port, serial::kPurgeEverything);
+        CancelIoEx(m_impl->port, nullptr);
+        m_impl->carry.clear();
+        ++m_impl->purges;
+        SetEvent(m_impl->purgeEvent);
+        ticket = m_impl->Enter();
+    }
+    const Outcome outcome =
+        m_impl->WriteDevice(ticket, static_cast<const uint8_t*>(bytes), length, deadline);
+    m_impl->Leave();
+    count = outcome.count;
+    Complete(overlapped, outcome);
+    return m_lastError = outcome.code;
+}
+
+uint32_t CComPort::WriteString(const char* text, uint32_t* countOut, ComOverlapped* overlapped,
+                               uint32_t timeoutMs) {
+    const char* bytes = text != nullptr ? text : "";
+    return Write(bytes, static_cast<uint32_t>(std::strlen(bytes)), countOut, overlapped, timeoutMs);
+}
+
+uint32_t CComPort::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {
+    m_lastError = kErrSuccess;
+    const auto deadline = Clock::now() + milliseconds(timeoutMs);
+    Impl::Ticket ticket;
+    {
+        std::lock_guard lock(m_impl->mutex);
+        if (!m_impl->Usable()) {
+            return m_lastError = kErrInvalidHandle;
+        }
+        ticket = m_impl->Enter();
+    }
+    DWORD events = 0;
+    const Outcome outcome = m_impl->WaitForEvent(ticket, deadline, events);
+    m_impl->Leave();
+    Complete(overlapped, outcome);
+    return m_lastError = outcome.code;
+}
+
+}  // namespace tarvik

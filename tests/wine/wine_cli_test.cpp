@@ -1,0 +1,195 @@
+// tarvik-cli.exe under Wine against the Linux tarvik-sim, driven from the Linux side: the
+// simulator's pseudo-terminal is linked as COM7 of the Wine prefix, the Windows program
+// upgrades it by that name, and the simulator writes out what it received.
+//
+// The Windows build's ctest runs it with TARVIK_WINE_RUN (BUILD/wine-run), TARVIK_CLI_EXE
+// (BUILD/cli/tarvik-cli.exe) and TARVIK_WINE_PREFIX (BUILD/wine-prefix) set.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "cli_fixture.h"
+#include "sim_process.h"
+
+namespace tarvik::testing {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+constexpr int kComNumber = 7;
+
+constexpr uint32_t kSmallImage = 3000;     // 24 blocks, the last one partly filled
+constexpr uint32_t kBlockMultiple = 1024;  // 9 blocks, the last one all fill
+constexpr uint32_t kOneBlock = 100;
+constexpr uint32_t kLargeImage = 1 << 20;  // far longer than any test waits for
+const std::string kFailed = "升级失败";
+const std::string kSucceeded = "升级成功";
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// A Linux path as the Windows program sees it: Wine's drive Z: is the root.
+std::string WindowsPath(const std::string& path) {
+    return "Z:" + path;
+}
+
+class WineCli : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        m_wineRun = Env("TARVIK_WINE_RUN");
+        m_cli = Env("TARVIK_CLI_EXE");
+        m_prefix = Env("TARVIK_WINE_PREFIX");
+        if (m_wineRun.empty() || m_cli.empty() || m_prefix.empty()) {
+            GTEST_SKIP() << "run from the Windows build's ctest (TARVIK_WINE_RUN and others)";
+        }
+    }
+
+    // The simulator, linked as COM7 of the prefix.
+    std::vector<std::string> SimArgs(std::vector<std::string> extra) const {
+        extra.insert(extra.end(),
+                     {"--link", m_prefix + "/dosdevices/com" + std::to_string(kComNumber)});
+        return extra;
+    }
+
+    ChildOptions WineOptions() const {
+        ChildOptions options = Options();
+        // Wine turns the arguments into UTF-16 by the locale: a UTF-8 one keeps Chinese
+        // file names whole.
+        options.setEnv.push_back({"LANG", "C.UTF-8"});
+        return options;
+    }
+
+    std::vector<std::string> CliArgs(const std::vector<std::string>& args) const {
+        std::vector<std::string> all = {m_cli};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+
+    ChildResult WineCliRun(const std::vector<std::string>& args) const {
+        return RunChild(m_wineRun, CliArgs(args), WineOptions());
+    }
+
+    std::string m_wineRun;
+    std::string m_cli;
+    std::string m_prefix;
+};
+
+TEST_F(WineCli, BoardReceivesTheImageExactly) {
+    struct Case {
+        const char* what;
+        uint32_t length;
+        std::vector<std::string> simArgs;
+    };
+    const Case cases[] = {
+        {"a partly filled last block", kSmallImage, {}},
+        {"a last block of fill only", kBlockMultiple, {}},
+        {"an image shorter than a block", kOneBlock, {}},
+        {"a board listening at 9600 baud, found by the scan", kSmallImage, {"--baud", "9600"}},
+        {"a lost acknowledgement, resent", kSmallImage, {"--drop", "27@5"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = WriteImage("image.bin", c.length);
+        const std::string out = Path("received.bin");
+        std::vector<std::string> simArgs = {"--out", out};
+        simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
+        SimProcess sim(SimArgs(simArgs));
+
+        const ChildResult r =
+            WineCliRun({"upgrade", "--port", "COM7", "--image", WindowsPath(image)});
+        EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
+        EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
+        sim.stop();  // it writes what it received as it ends
+        EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
+    }
+}
+
+TEST_F(WineCli, ImageInAFolderWithAChineseName) {
+    const std::string folder = Path("固件 升级");
+    std::filesystem::create_directory(folder);
+    const std::string written = WriteImage("image.bin", kSmallImage);
+    const std::string image = folder + "/继电器板.bin";
+    std::filesystem::rename(written, image);
+    const std::string out = Path("received.bin");
+    SimProcess sim(SimArgs({"--out", out}));
+
+    const ChildResult r =
+        WineCliRun({"upgrade", "--port", "\\\\.\\COM7", "--image", WindowsPath(image)});
+    EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
+    EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
+    sim.stop();
+    EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
+}
+
+TEST_F(WineCli, FaultsEndInTheWindowsFailureTexts) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> simArgs;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"the board's sum differs", {"--wrong-sum"}, kFailed},
+        {"the board refuses a block", {"--fail", "27@3"}, kFailed},
+        {"a block never acknowledged", {"--drop", "27@3x4"}, kFailed + "(0x1b)"},
+    };
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimProcess sim(SimArgs(c.simArgs));
+        const ChildResult r = WineCliRun(
+            {"upgrade", "--port", "COM7", "--image", WindowsPath(image), "--stall-timeout", "2"});
+        EXPECT_EQ(r.exitCode, kExitFailed) << r.out << r.err;
+        EXPECT_NE(LastLine(r.out).find(c.text), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(WineCli, RejectedImageAndUnknownPort) {
+    SimProcess sim(SimArgs({}));
+    const std::string plain = WriteImage("plain.bin", kSmallImage, false);
+    const ChildResult bad =
+        WineCliRun({"upgrade", "--port", "COM7", "--image", WindowsPath(plain)});
+    EXPECT_EQ(bad.exitCode, kExitUsage) << bad.out << bad.err;
+    EXPECT_NE(bad.err.find("bin file is bad!!!"), std::string::npos) << bad.err;
+
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    const ChildResult missing =
+        WineCliRun({"upgrade", "--port", "COM231", "--image", WindowsPath(image)});
+    EXPECT_EQ(missing.exitCode, 3) << missing.out << missing.err;
+    EXPECT_NE(missing.err.find("COM231"), std::string::npos) << missing.err;
+}
+
+TEST_F(WineCli, PortsListsWhatTheSystemKnows) {
+    // Wine's registry names COM1 (its /dev/ttyS0, never opened here); a real system lists
+    // Device Manager's ports with their names and USB identities.
+    const ChildResult r = WineCliRun({"ports"});
+    EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
+    EXPECT_NE(r.out.find("COM1  \\\\.\\COM1"), std::string::npos) << r.out;
+}
+
+TEST_F(WineCli, CtrlCStopsClosesAndExits130) {
+    const std::string image = WriteImage("large.bin", kLargeImage);
+    SimProcess sim(SimArgs({"--pace"}));  // the line's own time: the transfer takes minutes
+    ChildProcess cli(m_wineRun,
+                     CliArgs({"upgrade", "--port", "COM7", "--image", WindowsPath(image)}),
+                     WineOptions());
+    ASSERT_TRUE(cli.waitForOutput("已找到设备，正在升级", kChildTimeout)) << cli.out() << cli.err();
+    cli.sendSignal(SIGINT);
+    const std::optional<int> code = cli.wait(kChildTimeout);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, kExitInterrupted) << cli.out() << cli.err();
+    EXPECT_NE(LastLine(cli.out()).find("停止升级"), std::string::npos) << cli.out();
+}
+
+}  // namespace
+}  // namespace tarvik::testing

@@ -504,7 +504,9 @@ TEST(ReplyReader, ThreadThatCannotStartIsReportedAndLeavesNothingRunning) {
     CReplyReader reader;
     {
         NoNewThreads starved;
-        ASSERT_TRUE(starved.Applied());
+        if (!starved.Applied()) {
+            GTEST_SKIP() << "this system cannot be kept from starting threads";
+        }
         uint32_t error = kErrSuccess;
         EXPECT_FALSE(reader.Start(port, receiver.handOver, &error));
         EXPECT_NE(error, kErrSuccess);

@@ -2,7 +2,9 @@
 // production lines. No Qt: it runs where there is no desktop.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -18,6 +20,8 @@ using namespace tarvik::cli;
 
 constexpr const char kDescription[] =
     "Upgrades the firmware of serial relay control boards, as the tarvik window does.\n";
+
+constexpr const char kTimeoutRangeText[] = "0.1 to 86400";
 
 constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
@@ -48,6 +52,22 @@ public:
     }
 };
 
+// A time-out in seconds: a finite number within the accepted range. (A plain range check
+// lets "nan" through, and a huge value overflows the milliseconds it becomes.)
+CLI::Validator TimeoutSeconds() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (end == value.c_str() || *end != '\0' || !std::isfinite(seconds) ||
+                seconds < kMinTimeoutSeconds || seconds > kMaxTimeoutSeconds) {
+                return value + " is not a number of seconds from " + kTimeoutRangeText;
+            }
+            return std::string();
+        },
+        std::string("from ") + kTimeoutRangeText);
+}
+
 void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searchSeconds,
                        double& stallSeconds) {
     upgrade
@@ -70,18 +90,18 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
         ->check(CLI::IsMember({"1", "1.5", "2"}))
         ->capture_default_str();
     upgrade.add_option("--baud", options.baud, "baud rate the port is opened with")
-        ->check(CLI::Range(1u, 0xFFFFFFFFu))
+        ->check(CLI::Range(kMinBaud, kMaxBaud))
         ->capture_default_str();
     upgrade
         .add_option("--search-timeout", searchSeconds,
                     "give up the device search after SEC seconds (exit 4); default: no bound")
-        ->check(CLI::PositiveNumber)
+        ->check(TimeoutSeconds())
         ->type_name("SEC");
     upgrade
         .add_option("--stall-timeout", stallSeconds,
                     "end an upgrade that stays stalled (a failure shown, no timer running) for "
                     "SEC seconds (exit 1)")
-        ->check(CLI::PositiveNumber)
+        ->check(TimeoutSeconds())
         ->type_name("SEC")
         ->capture_default_str();
     upgrade.add_flag("--trace", options.trace,

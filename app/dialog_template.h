@@ -6,6 +6,8 @@
 #ifndef TARVIK_APP_DIALOG_TEMPLATE_H
 #define TARVIK_APP_DIALOG_TEMPLATE_H
 
+#include "tarvik_version.h"
+
 /* Resources. */
 #define IDD_ABOUTBOX 100
 #define IDS_ABOUTBOX 101
@@ -44,7 +46,8 @@
 #define TARVIK_TEXT_MAIN_TITLE "Norvane 串口继电器控制板固件升级工具 V103"
 #define TARVIK_TEXT_ABOUT_TITLE "关于 tarvik"
 #define TARVIK_TEXT_ABOUT_ITEM "关于 tarvik(&A)..."
-#define TARVIK_TEXT_VERSION_LINE "tarvik 1.0 版"
+/* The template's text with the project's major.minor version in it. */
+#define TARVIK_TEXT_VERSION_LINE "tarvik " TARVIK_VERSION_SHORT " 版"
 #define TARVIK_TEXT_OK "确定"
 #define TARVIK_TEXT_SOCKETS_FAILED "Windows 通信端口初始化失败。"
 #define TARVIK_TEXT_OPEN "打开"

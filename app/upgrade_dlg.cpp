@@ -269,6 +269,12 @@ QString CUpgradeDlg::PortToolTip() const {
         return QStringLiteral("%1 在本机没有对应的设备").arg(name);
     }
     const QFileInfo entry(QString::fromStdString(*device));
+    // The window's one failure message cannot say why; the tip can, for a device that is
+    // there but refuses this user.
+    const QString refused =
+        DeviceRefusesUser(*device)
+            ? QStringLiteral("（当前用户无权打开：请把用户加入 dialout 组，然后重新登录）")
+            : QString();
     if (entry.isSymLink()) {
         // An entry of the ports folder: show the device it leads to, and the entry.
         const QString target = entry.canonicalFilePath();
@@ -276,12 +282,12 @@ QString CUpgradeDlg::PortToolTip() const {
             return QStringLiteral("%1 → %2（设备不存在，经 %3）")
                 .arg(name, entry.symLinkTarget(), entry.filePath());
         }
-        return QStringLiteral("%1 → %2（经 %3）").arg(name, target, entry.filePath());
+        return QStringLiteral("%1 → %2（经 %3）%4").arg(name, target, entry.filePath(), refused);
     }
     if (!entry.exists()) {
         return QStringLiteral("%1 → %2（设备不存在）").arg(name, entry.filePath());
     }
-    return QStringLiteral("%1 → %2").arg(name, entry.filePath());
+    return QStringLiteral("%1 → %2%3").arg(name, entry.filePath(), refused);
 }
 
 bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* event) {

@@ -195,10 +195,12 @@ uint32_t CUpgradeWindowLogic::OpenPort() {
     m_port.Setup(baud, static_cast<uint8_t>(line.dataBitsIndex + kDataBitsIndexBase),
                  static_cast<uint8_t>(line.parityIndex), static_cast<uint8_t>(line.stopBitsIndex));
     m_port.SetupReadTimeouts(kReadTimed, kReadTimeoutArgument);
-    if (!m_reader.Start(m_port, m_handOver)) {
-        // A port that nothing reads would never deliver a reply: leave it closed.
+    uint32_t started = kErrSuccess;
+    if (!m_reader.Start(m_port, m_handOver, &started)) {
+        // A port that nothing reads would never deliver a reply (and a reader thread the
+        // system cannot start is no reason to end the program): leave it closed.
         m_port.Close();
-        return kErrAlreadyInitialized;
+        return started;
     }
     return kErrSuccess;
 }

@@ -2,13 +2,17 @@
 // production lines. No Qt: it runs where there is no desktop.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 
 #include "cli/console.h"
 #include "cli/options.h"
 #include "cli/port_list.h"
 #include "cli/upgrade_run.h"
+#include "tarvik_version.h"
 
 namespace {
 
@@ -17,10 +21,52 @@ using namespace tarvik::cli;
 constexpr const char kDescription[] =
     "Upgrades the firmware of serial relay control boards, as the tarvik window does.\n";
 
+constexpr const char kTimeoutRangeText[] = "0.1 to 86400";
+
 constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
     "rejected; 3 a port could not be opened; 4 no board found within the search time-out;\n"
     "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed).";
+
+// --help-all lists the subcommands as --help does, then the options of each under a heading
+// of its own ("Options of upgrade:"), laid out as the top level's are, so that the manual
+// page made from it has a section per subcommand.
+class HelpAllFormatter : public CLI::Formatter {
+public:
+    std::string make_subcommands(const CLI::App* app, CLI::AppFormatMode mode) const override {
+        std::string out = CLI::Formatter::make_subcommands(app, CLI::AppFormatMode::Normal);
+        if (mode != CLI::AppFormatMode::All) {
+            return out;
+        }
+        for (const CLI::App* sub : app->get_subcommands({})) {
+            const std::vector<const CLI::Option*> options =
+                sub->get_options([sub](const CLI::Option* o) {
+                    return o->nonpositional() && o != sub->get_help_ptr() &&
+                           o != sub->get_help_all_ptr();
+                });
+            if (!options.empty()) {
+                out += make_group("Options of " + sub->get_name(), false, options);
+            }
+        }
+        return out;
+    }
+};
+
+// A time-out in seconds: a finite number within the accepted range. (A plain range check
+// lets "nan" through, and a huge value overflows the milliseconds it becomes.)
+CLI::Validator TimeoutSeconds() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (end == value.c_str() || *end != '\0' || !std::isfinite(seconds) ||
+                seconds < kMinTimeoutSeconds || seconds > kMaxTimeoutSeconds) {
+                return value + " is not a number of seconds from " + kTimeoutRangeText;
+            }
+            return std::string();
+        },
+        std::string("from ") + kTimeoutRangeText);
+}
 
 void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searchSeconds,
                        double& stallSeconds) {
@@ -44,18 +90,18 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
         ->check(CLI::IsMember({"1", "1.5", "2"}))
         ->capture_default_str();
     upgrade.add_option("--baud", options.baud, "baud rate the port is opened with")
-        ->check(CLI::Range(1u, 0xFFFFFFFFu))
+        ->check(CLI::Range(kMinBaud, kMaxBaud))
         ->capture_default_str();
     upgrade
         .add_option("--search-timeout", searchSeconds,
                     "give up the device search after SEC seconds (exit 4); default: no bound")
-        ->check(CLI::PositiveNumber)
+        ->check(TimeoutSeconds())
         ->type_name("SEC");
     upgrade
         .add_option("--stall-timeout", stallSeconds,
                     "end an upgrade that stays stalled (a failure shown, no timer running) for "
                     "SEC seconds (exit 1)")
-        ->check(CLI::PositiveNumber)
+        ->check(TimeoutSeconds())
         ->type_name("SEC")
         ->capture_default_str();
     upgrade.add_flag("--trace", options.trace,
@@ -69,7 +115,11 @@ int main(int argc, char** argv) {
     PrepareConsole();
 
     CLI::App app(std::string(kDescription) + PortNamesHelp(), "tarvik-cli");
+    app.formatter(std::make_shared<HelpAllFormatter>());
     app.footer(kExitCodes);
+    app.set_help_all_flag("--help-all", "print the help of every subcommand and exit");
+    app.set_version_flag("--version", std::string("tarvik-cli ") + tarvik::kVersion,
+                         "print the version and exit");
     app.require_subcommand(1);
 
     UpgradeOptions options;
@@ -89,6 +139,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

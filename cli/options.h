@@ -29,6 +29,16 @@ inline constexpr const char kDefaultStopBits[] = "1";
 // How long an upgrade may stay stalled (a failure shown, no timer running) before it ends.
 inline constexpr std::chrono::milliseconds kDefaultStallTimeout{5000};
 
+// What the numeric options accept. The time-outs (seconds): below a tenth of a second no
+// board can even answer; above a day is no bound anyone means (leave --search-timeout out
+// for that), and far larger values would not fit the clock's arithmetic.
+inline constexpr double kMinTimeoutSeconds = 0.1;
+inline constexpr double kMaxTimeoutSeconds = 86400;
+// The rate the port is opened with (baud): the slowest and fastest rates a serial driver
+// names; the search sets its own rates anyway.
+inline constexpr uint32_t kMinBaud = 50;
+inline constexpr uint32_t kMaxBaud = 4000000;
+
 struct UpgradeOptions {
     std::vector<std::string> ports;  // COM names or device paths, in the order given
     std::string image;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 
 namespace tarvik::cli {
 
@@ -16,12 +17,23 @@ CSignalWatch::CSignalWatch(std::function<void()> onSignal) : m_onSignal(std::mov
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &set, &previous);
     m_signalFd = signalfd(-1, &set, SFD_CLOEXEC);
     m_quitFd = eventfd(0, EFD_CLOEXEC);
     if (m_signalFd >= 0 && m_quitFd >= 0) {
-        m_thread = std::thread([this] { Run(); });
+        try {
+            m_thread = std::thread([this] { Run(); });
+            return;
+        } catch (const std::system_error&) {
+            // No thread to take the signals (memory or threads used up): handled below.
+        }
     }
+    // Blocked with nobody to take them, Ctrl-C and SIGTERM would be lost and the program
+    // could not be stopped. Without a watcher they keep their default effect instead:
+    // they end the program at once, and the system closes its ports.
+    CloseDescriptors();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 CSignalWatch::~CSignalWatch() {
@@ -31,11 +43,17 @@ CSignalWatch::~CSignalWatch() {
         }
         m_thread.join();
     }
+    CloseDescriptors();
+}
+
+void CSignalWatch::CloseDescriptors() {
     if (m_signalFd >= 0) {
         close(m_signalFd);
+        m_signalFd = -1;
     }
     if (m_quitFd >= 0) {
         close(m_quitFd);
+        m_quitFd = -1;
     }
 }
 

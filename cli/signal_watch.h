@@ -4,6 +4,8 @@
 // (the port readers) inherit the mask, so no signal ever interrupts a port operation. A
 // watcher thread takes them from a signalfd and reports them through `onSignal`, which may
 // call only thread-safe code (CEventLoop::Wake). Create it before any other thread starts.
+// If the watcher cannot start (no memory for a thread), the signals are left unblocked and
+// keep their default effect: the program ends at once, rather than not at all.
 #pragma once
 
 #include <signal.h>
@@ -25,9 +27,12 @@ public:
 
     // The first signal taken (SIGINT or SIGTERM), 0 while none came. Any thread.
     int Raised() const { return m_raised.load(); }
+    // The watcher runs: the signals are blocked and come through Raised().
+    bool Watching() const { return m_thread.joinable(); }
 
 private:
     void Run();
+    void CloseDescriptors();
 
     std::function<void()> m_onSignal;
     int m_signalFd = -1;

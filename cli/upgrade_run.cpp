@@ -50,13 +50,20 @@ std::string DeviceOf(const std::string& name) {
     return path ? CanonicalPath(*path) : std::string();
 }
 
+std::string PortLabel(const std::string& name, const std::string& device) {
+    return !device.empty() && device != name ? name + " (" + device + ")" : name;
+}
+
+// The port opened but the thread that reads it could not start (memory or threads used up):
+// the port is closed again, and that port counts as not opened.
+std::string ReaderFailure(const std::string& name, const std::string& device, uint32_t code) {
+    return PortLabel(name, device) + ": " + text::kPortUnavailable +
+           " (no thread to read it: " + ComErrorText(code) + ")";
+}
+
 // Why a port did not open, in the operator's terms.
 std::string OpenFailure(const std::string& name, const std::string& device, uint32_t code) {
-    std::string text = name;
-    if (!device.empty() && device != name) {
-        text += " (" + device + ")";
-    }
-    text += ": ";
+    std::string text = PortLabel(name, device) + ": ";
     text += text::kPortUnavailable;
     if (code == kErrAlreadyInitialized) {
         text += " (already open)";
@@ -74,22 +81,21 @@ std::string OpenFailure(const std::string& name, const std::string& device, uint
     return text;
 }
 
-// The image checks of Start, made once before any port is touched, with Start's texts.
-std::optional<std::string> CheckImageFile(const std::string& path) {
-    uint32_t length = 0;
-    switch (LoadImageFile(path, FirmwareBuffer(), kFirmwareCapacity, length)) {
-        case LoadResult::Ok:
-            break;
-        case LoadResult::OpenFailed:
-        case LoadResult::ReadFailed:
+// The image checks of Start, with Start's texts, made once for the whole run before any port
+// is touched: every engine then sends these very bytes, whatever happens to the file later.
+std::optional<std::string> LoadRunImage(const std::string& path, FirmwareImage& image) {
+    switch (LoadCheckedImage(path, FirmwareBuffer(), kFirmwareCapacity, image)) {
+        case ImageCheck::Ok:
+            return std::nullopt;
+        case ImageCheck::OpenFailed:
+        case ImageCheck::ReadFailed:
             return std::string(text::kOpenFileFailed);
-        case LoadResult::TooBig:
+        case ImageCheck::TooBig:
             return std::string(text::kFileHuge);
+        case ImageCheck::BadImage:
+            return std::string(text::kBinFileBad);
     }
-    if (CheckImage(FirmwareBuffer(), length) == kImageRejected) {
-        return std::string(text::kBinFileBad);
-    }
-    return std::nullopt;
+    return std::string(text::kOpenFileFailed);
 }
 
 const char* StartFailureText(StartResult result) {
@@ -139,6 +145,7 @@ private:
     int ExitCodeOf() const;
 
     const UpgradeOptions& m_options;
+    FirmwareImage m_image;  // loaded and checked once; read-only for every engine
     Clock::time_point m_programStart = Clock::now();
     CEventLoop m_loop;
     std::vector<PortRun> m_ports;
@@ -165,11 +172,15 @@ bool CUpgradeRun::OpenPorts() {
                 std::fflush(stderr);  // a console's standard error may be buffered
             };
         }
-        const uint32_t code = port.driver->OpenPort(name, m_options.baud);
+        bool readerFailed = false;
+        const uint32_t code = port.driver->OpenPort(name, m_options.baud, &readerFailed);
         m_ports.push_back(std::move(port));
         if (code != kErrSuccess) {
-            std::fprintf(stderr, "tarvik-cli: %s\n",
-                         OpenFailure(name, m_ports.back().device, code).c_str());
+            const std::string& device = m_ports.back().device;
+            std::fprintf(
+                stderr, "tarvik-cli: %s\n",
+                (readerFailed ? ReaderFailure(name, device, code) : OpenFailure(name, device, code))
+                    .c_str());
             return false;
         }
     }
@@ -177,11 +188,8 @@ bool CUpgradeRun::OpenPorts() {
 }
 
 bool CUpgradeRun::StartEngines() {
-    // Every engine loads the image into the one firmware buffer; the loads all happen here,
-    // on the loop's thread, before the loop runs, so no transfer reads the buffer meanwhile.
-    const std::string name = FileNameOf(m_options.image);
     for (PortRun& port : m_ports) {
-        const StartResult result = port.driver->Engine().Start(m_options.image, name);
+        const StartResult result = port.driver->Engine().Start(m_image);
         port.started = Clock::now();
         if (result != StartResult::Started) {
             std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(),
@@ -351,7 +359,7 @@ int CUpgradeRun::Run() {
             }
         }
     }
-    if (const std::optional<std::string> rejected = CheckImageFile(m_options.image)) {
+    if (const std::optional<std::string> rejected = LoadRunImage(m_options.image, m_image)) {
         std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(), rejected->c_str());
         return kExitUsage;
     }

@@ -3,16 +3,21 @@
 
 Run by hand after changing a picture; the files it writes are committed:
     python3 res/make_bitmaps.py
-Writes res/lamp_off.bmp (bitmap 129), res/lamp_on.bmp (bitmap 130) and res/tarvik.ico
-(icon 128). Standard library only.
+Writes res/lamp_off.bmp (bitmap 129), res/lamp_on.bmp (bitmap 130), res/tarvik.ico
+(icon 128) and res/icons/tarvik-N.png, the same icon at the desktop launcher's sizes.
+`python3 res/make_bitmaps.py --check` tells whether the committed files are what it draws
+(a test runs it). Standard library only.
 
 Both lamps are centred on pixel (32, 12), so the lamp stays in place when the button swaps
 one bitmap for the other; only the caption area beside it changes. Neither bitmap contains
 pure green RGB(0, 255, 0), the button's transparent colour, so both are drawn opaque.
 """
 
+import math
 import os
 import struct
+import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -85,40 +90,87 @@ def bmp24(pixels):
     return file_header + info + bytes(rows)
 
 
+ICON_SIZE = 32                 # icon 128 is 32 x 32, one pixel per unit of the model
+ICON_BOARD = (24, 64, 120)
+ICON_EDGE = (12, 32, 64)
+ICON_WHITE = (255, 255, 255)
+# The launcher sizes of the desktop's hicolor icon theme. 32 is icon 128 itself.
+HICOLOR_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+SAMPLES_PER_UNIT = 16          # supersampling of the smoothed sizes, per unit of the model
+
+
+def icon_colour(u, v):
+    """The icon as shapes in a 32-unit square: the colour at point (u, v), or None outside.
+
+    A dark-blue board with bevelled corners and a one-unit outline, a lit lamp top left and
+    an upward arrow (firmware going up) on the right. Sampled at pixel centres on a 32-pixel
+    grid it gives icon 128 pixel for pixel; every other size is drawn from the same shapes.
+    """
+    def margin(t):  # distance inside the board along one axis
+        return min(t - 2, 30 - t)
+
+    mu, mv = margin(u), margin(v)
+    if mu < 0 or mv < 0 or mu + mv < 2.5:
+        return None
+    # The outline is one unit wide along the sides and across the bevels alike.
+    colour = ICON_BOARD if min(mu, mv) >= 1 and mu + mv >= 2.5 + math.sqrt(2) else ICON_EDGE
+    lamp = (u - 10.5) ** 2 + (v - 10.5) ** 2
+    if lamp <= 20.5:
+        colour = RED if lamp <= 12.5 else BLACK
+    shaft = 21 <= u <= 24 and 7 <= v <= 26
+    head = 7 <= v <= 13 and abs(u - 22.5) <= v - 7
+    if shaft or head:
+        colour = ICON_WHITE
+    return colour
+
+
 def icon_pixels():
-    """32 x 32: a dark-blue board with a lit lamp and an upward arrow (firmware going up)."""
-    size = 32
-    board = (24, 64, 120)
-    edge = (12, 32, 64)
-    white = (255, 255, 255)
-    pixels = blank(size, size, None)
-    for y in range(2, 30):
-        for x in range(2, 30):
-            corner = min(x - 2, 29 - x) + min(y - 2, 29 - y)
-            if corner >= 2:
-                pixels[y][x] = board
+    """Icon 128: the shapes sampled once at each pixel centre (colour, or None outside)."""
+    return [[icon_colour(x + 0.5, y + 0.5) for x in range(ICON_SIZE)]
+            for y in range(ICON_SIZE)]
+
+
+def icon_rgba(size):
+    """The icon at SIZE x SIZE as rows of (r, g, b, a), smoothed by supersampling."""
+    if size == ICON_SIZE:
+        return [[(*p, 255) if p else (0, 0, 0, 0) for p in row] for row in icon_pixels()]
+    scale = ICON_SIZE / size
+    n = max(1, round(SAMPLES_PER_UNIT * scale))  # samples per pixel and axis
+    rows = []
     for y in range(size):
+        row = []
         for x in range(size):
-            if pixels[y][x] is None:
-                continue
-            neighbours = [(x + 1, y), (x - 1, y), (x, y + 1), (x, y - 1)]
-            if any(not (0 <= nx < size and 0 <= ny < size) or pixels[ny][nx] is None
-                   for nx, ny in neighbours):
-                pixels[y][x] = edge
-    # The lamp, top left.
-    for dy in range(-4, 5):
-        for dx in range(-4, 5):
-            d = dx * dx + dy * dy
-            if d <= 20:
-                pixels[10 + dy][10 + dx] = BLACK if d > 12 else RED
-    # The arrow, right.
-    for y in range(7, 26):
-        for x in range(21, 24):
-            pixels[y][x] = white
-    for i in range(6):
-        for x in range(22 - i, 23 + i):
-            pixels[7 + i][x] = white
-    return pixels
+            r = g = b = covered = 0
+            for j in range(n):
+                for i in range(n):
+                    p = icon_colour((x + (i + 0.5) / n) * scale, (y + (j + 0.5) / n) * scale)
+                    if p:
+                        r, g, b, covered = r + p[0], g + p[1], b + p[2], covered + 1
+            if covered:
+                row.append((round(r / covered), round(g / covered), round(b / covered),
+                            round(255 * covered / (n * n))))
+            else:
+                row.append((0, 0, 0, 0))
+        rows.append(row)
+    return rows
+
+
+def png(rows):
+    """A non-interlaced 8-bit RGBA PNG."""
+    height, width = len(rows), len(rows[0])
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+
+    raw = bytearray()
+    for row in rows:
+        raw.append(0)  # filter: none
+        for pixel in row:
+            raw += bytes(pixel)
+    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+            chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
 
 
 def ico256(pixels):
@@ -149,19 +201,73 @@ def ico256(pixels):
     return directory + entry + image
 
 
-def write(name, data):
-    with open(os.path.join(HERE, name), "wb") as f:
-        f.write(data)
-
-
-def main():
+def drawn_files():
+    """Every file this script draws: path below res/ -> contents."""
+    files = {}
     for name, width, lit in (("lamp_off.bmp", 63, False), ("lamp_on.bmp", 47, True)):
         pixels = blank(width, 25, FIELD)
         draw_lamp(pixels, lit)
         assert all(p != TRANSPARENT for row in pixels for p in row)
-        write(name, bmp24(pixels))
-    write("tarvik.ico", ico256(icon_pixels()))
+        files[name] = bmp24(pixels)
+    files["tarvik.ico"] = ico256(icon_pixels())
+    for size in HICOLOR_SIZES:
+        files[f"icons/tarvik-{size}.png"] = png(icon_rgba(size))
+    return files
+
+
+def png_content(data):
+    """What a PNG shows: its header and its decompressed image data (the compressed bytes
+    may differ between zlib versions)."""
+    content, at = [], 8
+    while at < len(data):
+        (length,) = struct.unpack(">I", data[at:at + 4])
+        kind, body = data[at + 4:at + 8], data[at + 8:at + 8 + length]
+        content.append((kind, zlib.decompress(body) if kind == b"IDAT" else body))
+        at += 12 + length
+    return content
+
+
+def same_picture(name, a, b):
+    if name.endswith(".png"):
+        try:
+            return png_content(a) == png_content(b)
+        except (struct.error, zlib.error):
+            return False
+    return a == b
+
+
+def check(folder):
+    """Whether the files in FOLDER are what this script draws; names the ones that are not."""
+    stale = []
+    for name, data in drawn_files().items():
+        path = os.path.join(folder, name)
+        if not os.path.exists(path):
+            stale.append(f"{name}: missing")
+            continue
+        with open(path, "rb") as f:
+            if not same_picture(name, f.read(), data):
+                stale.append(f"{name}: differs from its drawing")
+    for line in stale:
+        print(f"res/{line}", file=sys.stderr)
+    return not stale
+
+
+def main(args):
+    if args == ["--check"]:
+        if check(HERE):
+            return 0
+        print("run python3 res/make_bitmaps.py and commit what it writes", file=sys.stderr)
+        return 1
+    if args:
+        print("usage: make_bitmaps.py [--check]", file=sys.stderr)
+        return 2
+    for name, data in drawn_files().items():
+        path = os.path.join(HERE, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv[1:]))

@@ -10,6 +10,7 @@ TARVIK_PACKAGES=(
     libcli11-dev nlohmann-json3-dev libudev-dev
     fonts-noto-cjk fonts-arphic-uming qt6-translations-l10n xvfb xauth
     clang libclang-rt-dev
+    dpkg-dev file help2man lintian desktop-file-utils appstream python3
 )
 
 tarvik_setup() {

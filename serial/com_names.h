@@ -29,4 +29,9 @@ std::optional<int> ComNumber(const std::string& name);
 // returned unchanged.
 std::optional<std::string> ResolveDeviceName(const std::string& name);
 
+// The device at `path` (a link is followed) exists, but this user may not open it for
+// reading and writing: its permissions refuse (a serial device usually belongs to the
+// dialout group). False when the user may, and when there is no such device.
+bool DeviceRefusesUser(const std::string& path);
+
 }  // namespace tarvik

@@ -1,11 +1,13 @@
 // Where COM names lead on Linux: the ports folder, then the fixed /dev map.
 #include "serial/com_names.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -78,6 +80,11 @@ std::optional<std::string> ResolveDeviceName(const std::string& name) {
         }
     }
     return std::nullopt;
+}
+
+bool DeviceRefusesUser(const std::string& path) {
+    // The effective ids decide, as they do when the port opens the device.
+    return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0 && errno == EACCES;
 }
 
 }  // namespace tarvik

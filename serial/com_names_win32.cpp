@@ -35,4 +35,10 @@ std::optional<std::string> ResolveDeviceName(const std::string& name) {
     return name;
 }
 
+bool DeviceRefusesUser(const std::string& /*path*/) {
+    // A COM port has no permissions of its own to look at: a refusal shows only when it
+    // is opened, and the window says so then.
+    return false;
+}
+
 }  // namespace tarvik

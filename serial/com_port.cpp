@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "serial/com_names.h"
+#include "serial/device_calls.h"
 #include "serial/termios2.h"  // no <termios.h> in this file
 
 namespace tarvik {
@@ -48,6 +49,34 @@ void TightenTimerSlack() {
         prctl(PR_SET_TIMERSLACK, kFinestTimerSlackNs, 0, 0, 0);
         done = true;
     }
+}
+
+// While a write's bytes are still queued in the driver, the port looks again after the time
+// those bytes take on the line, but never sooner than this.
+constexpr milliseconds kDrainRecheckFloor{1};
+
+// How long `bytes` characters take on the line at the device's current settings.
+Clock::duration LineTime(int device, uint32_t bytes) {
+    termios2 settings{};
+    if (serial::GetDeviceTermios(device, settings) != 0) {
+        return kDrainRecheckFloor;
+    }
+    const auto time = serial::ByteTime(serial::ReadLineSettings(settings)) * bytes;
+    return std::max<Clock::duration>(time, kDrainRecheckFloor);
+}
+
+// Sets the driver's low-latency flag, so that a USB adapter passes a short reply on at once
+// instead of holding it for its latency timer (16 ms by default on common adapters, about as
+// long as a whole block exchange at 115200 baud). True when this changed the flag, which
+// the port then clears again as it closes. A device without the flag (a pseudo-terminal:
+// ENOTTY or EINVAL) or one that refuses it is no error: the port works, only slower.
+bool EnableLowLatency(int device) {
+    const serial::DeviceCalls& calls = serial::Calls();
+    bool on = false;
+    if (calls.getLowLatency(device, on) != 0 || on) {
+        return false;
+    }
+    return calls.setLowLatency(device, true) == 0;
 }
 
 uint32_t Code(int error) {
@@ -128,6 +157,7 @@ struct CComPort::Impl {
 
     std::vector<uint8_t> carry;  // bytes a timed-out Read took in; first for the next Read
     std::atomic<bool> open{false};
+    bool lowLatencySet = false;  // Open set the driver's flag: Close clears it again
 
     bool Usable() const { return fd >= 0 && !closing; }
 
@@ -336,7 +366,7 @@ struct CComPort::Impl {
         uint32_t done = 0;
         for (;;) {
             while (done < length) {
-                const ssize_t n = write(t.fd, bytes + done, length - done);
+                const ssize_t n = serial::Calls().write(t.fd, bytes + done, length - done);
                 if (n > 0) {
                     done += static_cast<uint32_t>(n);
                 } else if (n < 0 && errno == EINTR) {
@@ -348,7 +378,8 @@ struct CComPort::Impl {
                 }
             }
             if (done == length) {
-                return {kErrSuccess, done};
+                return AwaitSent(t, done, callerFirst,
+                                 callerFirst ? callerDeadline : deviceDeadline);
             }
             short revents = 0;
             int error = 0;
@@ -368,6 +399,46 @@ struct CComPort::Impl {
                         return {Code(EIO), done};
                     }
                     break;
+            }
+        }
+    }
+
+    // Waits until the `written` bytes have left the line: first the driver's queue, then its
+    // last characters out of the UART. Only then may the next write purge the line, or a
+    // line-settings change apply, without cutting into the frame. Bounded by the write's own
+    // limit (`deadline`), and ended by Close. A device that cannot tell what it still holds
+    // is taken as having sent everything.
+    Outcome AwaitSent(const Ticket& t, uint32_t written, bool callerFirst,
+                      Clock::time_point deadline) {
+        const serial::DeviceCalls& calls = serial::Calls();
+        for (;;) {
+            uint32_t queued = 0;
+            if (calls.outputQueued(t.fd, queued) != 0) {
+                return {kErrSuccess, written};
+            }
+            if (queued == 0) {
+                calls.drainOutput(t.fd);
+                return {kErrSuccess, written};
+            }
+            queued = std::min(queued, written);
+            const auto recheck = std::min(deadline, Clock::now() + LineTime(t.fd, queued));
+            short revents = 0;
+            int error = 0;
+            switch (Wait(t, false, -1, 0, recheck, revents, error)) {
+                case Wake::kTime:
+                case Wake::kDevice:
+                    if (Clock::now() >= deadline) {
+                        // The caller's wait cancels the write; the device's own limit ends it
+                        // with what has left.
+                        return callerFirst ? Outcome{kErrTimeout, 0}
+                                           : Outcome{kErrSuccess, written - queued};
+                    }
+                    break;
+                case Wake::kPurge:
+                case Wake::kClose:
+                    return {Code(ECANCELED), written - queued};
+                case Wake::kError:
+                    return {Code(error), written - queued};
             }
         }
     }
@@ -426,11 +497,14 @@ struct CComPort::Impl {
         return settings;
     }
 
-    // Releases a device that Open or Close holds: nothing left to send or receive (close
-    // would otherwise wait for output to drain), the tty open to others again (TIOCEXCL
-    // outlives this descriptor when someone else still holds the tty), then closed, which
-    // also drops the flock.
-    static void Release(int device) {
+    // Releases a device that Open or Close holds: the driver's low-latency flag as it was
+    // found, nothing left to send or receive (close would otherwise wait for output to
+    // drain), the tty open to others again (TIOCEXCL outlives this descriptor when someone
+    // else still holds the tty), then closed, which also drops the flock.
+    static void Release(int device, bool clearLowLatency) {
+        if (clearLowLatency) {
+            serial::Calls().setLowLatency(device, false);
+        }
         serial::FlushDevice(device);
         serial::SetExclusive(device, false);
         close(device);
@@ -496,7 +570,7 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t /*inQueueSize*/,
             if (readWake >= 0) {
                 close(readWake);
             }
-            Impl::Release(device);
+            Impl::Release(device, false);
             return m_lastError = Code(error);
         }
         m_impl->fd = device;
@@ -511,6 +585,7 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t /*inQueueSize*/,
         m_impl->cancelPending = false;
         m_impl->byteTime = nanoseconds::zero();
         m_impl->expectedBurst = 0;
+        m_impl->lowLatencySet = EnableLowLatency(device);
         m_impl->open = true;
     }
     // The defaults, each through the port's own operation; only the last result counts.
@@ -543,7 +618,8 @@ uint32_t CComPort::Close() {
     // Transfers on other threads have been woken and leave promptly; never close a
     // descriptor another thread is still polling.
     m_impl->idle.wait(lock, [this] { return m_impl->inFlight == 0; });
-    Impl::Release(m_impl->fd);
+    Impl::Release(m_impl->fd, m_impl->lowLatencySet);
+    m_impl->lowLatencySet = false;
     close(m_impl->readWake);
     close(m_impl->closeWake);
     m_impl->fd = m_impl->readWake = m_impl->closeWake = -1;
@@ -573,7 +649,9 @@ uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, ui
         error != 0) {
         return m_lastError = Code(error);
     }
-    if (int error = serial::SetDeviceTermios(m_impl->fd, settings); error != 0) {
+    // Applied only once every byte already written has left: new settings must not garble
+    // the tail of a frame still on its way.
+    if (int error = serial::Calls().setTermiosDrained(m_impl->fd, settings); error != 0) {
         return m_lastError = Code(error);
     }
     m_impl->byteTime = serial::ByteTime(serial::ReadLineSettings(settings));

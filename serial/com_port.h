@@ -124,12 +124,14 @@ public:
 
     // Opens "\\.\COMn" (resolved as com_names.h says) or a plain device path, exclusively,
     // puts it into raw mode and applies the defaults: event mask 0xC1, 115200 8N1, read
-    // mode 1, no flow control. Queue sizes go to the Windows driver; Linux keeps its own.
-    // The name is UTF-8. Returns the
-    // result of the last default; a non-zero result always leaves the port closed, so the
-    // caller may simply try again. Call before a reader thread exists.
+    // mode 1, no flow control. Where the driver has one, its low-latency flag is set while
+    // the port is open (Close gives it back as found). Queue sizes go to the Windows driver;
+    // Linux keeps its own. The name is UTF-8. Returns the result of the last default; a
+    // non-zero result always leaves the port closed, so the caller may simply try again.
+    // Call before a reader thread exists.
     virtual uint32_t Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize);
     virtual uint32_t Close();
+    // Applied once the bytes already written have left the line, never under them.
     virtual uint32_t Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits);
     virtual uint32_t SetEventChar(uint8_t eventChar, bool addRxFlagEvent);
     virtual uint32_t SetMask(uint32_t mask);
@@ -151,8 +153,9 @@ public:
                                  uint32_t timeoutMs);
     // Purges both directions (input not yet read, including bytes a timed-out Read kept;
     // output not yet sent) and ends a Read blocked on another thread, then writes. Ends when
-    // all bytes are written (0), when the caller's time-out runs out first (1460, count 0)
-    // or when mode 1's kWriteTotalTimed runs out first (0, count = bytes written so far).
+    // all bytes have left the line, not merely been queued (0), when the caller's time-out
+    // runs out first (1460, count 0) or when mode 1's kWriteTotalTimed runs out first (0,
+    // count = bytes that have left so far).
     virtual uint32_t Write(const void* bytes, uint32_t length, uint32_t* countOut,
                            ComOverlapped* overlapped, uint32_t timeoutMs);
     // Mode 0 returns at once with what has arrived. Mode 1 ends as kBurstGap says; if the

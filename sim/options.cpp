@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "tarvik_version.h"
+
 namespace tarvik::sim {
 
 namespace {
@@ -57,8 +59,11 @@ std::string comLinkPath(unsigned com) {
 
 std::variant<Options, int> parseOptions(int argc, char** argv) {
     Options o;
-    CLI::App app{"tarvik-sim: a simulated relay control board on a pseudo-terminal"};
+    // Named, so that the usage line shows the program's name and not the path it was run by.
+    CLI::App app{"tarvik-sim: a simulated relay control board on a pseudo-terminal", "tarvik-sim"};
     app.footer(kHelpFooter);
+    app.set_version_flag("--version", std::string("tarvik-sim ") + kVersion,
+                         "Print the version and exit");
 
     app.add_option("--baud", o.board.baud, "Rate the board listens at until enter-upgrade")
         ->check(CLI::Range(1u, 100'000'000u));
@@ -115,6 +120,8 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

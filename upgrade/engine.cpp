@@ -17,9 +17,22 @@ CUpgradeEngine::CUpgradeEngine(IUpgradeDriver& driver, uint8_t* firmware, uint32
     m_state.searchText = text::kSearching;
 }
 
-StartResult CUpgradeEngine::Start(const std::string& imagePath, const std::string& imageName) {
+bool CUpgradeEngine::PortReadyForStart() {
     if (!m_driver.Port().IsOpen()) {
         m_driver.ShowMessage(text::kOpenPortFirst);
+        return false;
+    }
+    return true;
+}
+
+void CUpgradeEngine::ResetSearch() {
+    m_state.searchText = text::kSearching;
+    m_state.searchIndex = 0;
+    m_state.passCount = 0;
+}
+
+StartResult CUpgradeEngine::Start(const std::string& imagePath, const std::string& imageName) {
+    if (!PortReadyForStart()) {
         return StartResult::PortNotOpen;
     }
     if (imagePath.empty() || imageName.empty()) {
@@ -27,27 +40,40 @@ StartResult CUpgradeEngine::Start(const std::string& imagePath, const std::strin
         return StartResult::NoFileChosen;
     }
     // The search starts over even when the load below fails.
-    m_state.searchText = text::kSearching;
-    m_state.searchIndex = 0;
-    m_state.passCount = 0;
+    ResetSearch();
 
-    switch (LoadImageFile(imagePath, m_firmware, m_capacity, m_imageLength)) {
-        case LoadResult::Ok:
+    // Whatever the outcome, the buffer no longer holds the previous image.
+    m_image = FirmwareImage{m_firmware, 0, ExpectedSum(m_firmware, 0)};
+    switch (LoadCheckedImage(imagePath, m_firmware, m_capacity, m_image)) {
+        case ImageCheck::Ok:
             break;
-        case LoadResult::OpenFailed:
+        case ImageCheck::OpenFailed:
             m_driver.ShowMessage(text::kOpenFileFailed);
             return StartResult::OpenFailed;
-        case LoadResult::TooBig:
-            m_driver.ShowMessage(text::kFileHuge);
-            return StartResult::TooBig;
-        case LoadResult::ReadFailed:
+        case ImageCheck::ReadFailed:
             m_driver.ShowMessage(text::kOpenFileFailed);
             return StartResult::ReadFailed;
+        case ImageCheck::TooBig:
+            m_driver.ShowMessage(text::kFileHuge);
+            return StartResult::TooBig;
+        case ImageCheck::BadImage:
+            m_driver.SetStatusText(text::kBinFileBad);
+            return StartResult::BadImage;
     }
-    if (CheckImage(m_firmware, m_imageLength) == kImageRejected) {
+    BeginSearch();
+    return StartResult::Started;
+}
+
+StartResult CUpgradeEngine::Start(const FirmwareImage& image) {
+    if (!PortReadyForStart()) {
+        return StartResult::PortNotOpen;
+    }
+    ResetSearch();
+    if (image.data == nullptr || CheckImage(image.data, image.length) == kImageRejected) {
         m_driver.SetStatusText(text::kBinFileBad);
         return StartResult::BadImage;
     }
+    m_image = image;
     BeginSearch();
     return StartResult::Started;
 }
@@ -86,12 +112,8 @@ void CUpgradeEngine::OnFrameReceived(const uint8_t* data, uint32_t count) {
     if (!reply.Verify()) {
         return;  // as if lost: the running timer repeats the frame
     }
-    // Only a finish command that went out after the sums matched can be answered with
-    // success. An answer at any other time (late, to an upgrade given up on) is as if lost.
-    // The frame in flight decides, not the phase: a stall after the finish command went
-    // out still ends in success when its answer comes.
-    if (reply.m_step == kStepFinish && RememberedStep() != kStepFinish) {
-        return;
+    if (!AnswersFrameInFlight(reply)) {
+        return;  // as if lost
     }
     m_deviceFound = true;
     StopAllTimers();

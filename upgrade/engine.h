@@ -41,7 +41,9 @@ inline constexpr std::chrono::milliseconds kBeginTransferResendPeriod{2000};
 inline constexpr std::chrono::milliseconds kResendPeriod{1000};  // after every later frame
 // The board switches its line to the transfer settings after answering; give it time.
 inline constexpr std::chrono::milliseconds kSettleAfterFound{100};
-// Time-out of one frame write (ms): long enough never to cut a frame at any baud rate.
+// The caller's time-out of one frame write (ms). It never ends a write in practice: the port's
+// timed read mode, set when the port is opened, limits every write to kWriteTotalTimed
+// (300 ms), and that limit is what bounds a frame that cannot go out.
 inline constexpr uint32_t kSendTimeoutMs = 10001000;
 // Resend ticks that only resend; the next one declares the failure (and sends once more).
 inline constexpr uint8_t kResendsBeforeFailure = 3;
@@ -98,8 +100,13 @@ public:
     explicit CUpgradeEngine(IUpgradeDriver& driver, uint8_t* firmware = FirmwareBuffer(),
                             uint32_t capacity = kFirmwareCapacity);
 
-    // The Start button: the checks and the load, then the upgrade start (search).
+    // The Start button: the checks and the load into this engine's firmware buffer, then the
+    // upgrade start (search).
     StartResult Start(const std::string& imagePath, const std::string& imageName);
+    // The upgrade start on an image loaded and checked once for several engines: nothing is
+    // read from the file and the firmware buffer is not touched; the blocks and the sum all
+    // come from `image`, whose bytes must stay unchanged while this upgrade runs.
+    StartResult Start(const FirmwareImage& image);
     // A tick of timer 1, 2 or 3; other ids do nothing.
     void OnTimer(int id);
     // A reply handed over by the reader: `count` bytes, copied at once.
@@ -117,20 +124,25 @@ public:
     UpgradePhase Phase() const { return m_phase; }
     UpgradeOutcome Outcome() const { return m_outcome; }
     bool DeviceFound() const { return m_deviceFound; }  // a reply accepted since Start
-    uint32_t ImageLength() const { return m_imageLength; }
+    uint32_t ImageLength() const { return m_image.length; }
     // The step byte of the frame last sent (the one the timers repeat).
     uint8_t RememberedStep() const { return m_state.rememberedFrame[kFrameStepByte]; }
 
 private:
-    // search.cpp: the upgrade start and the three timer ticks.
+    // False, with the message shown, when the port is not open.
+    bool PortReadyForStart();
+    void ResetSearch();
+    // search.cpp: the upgrade start and the two search timers' ticks.
     void BeginSearch();
     void OnScanTick();
     void OnFastResendTick();
-    void OnResendTick();
     void SetupFromSelections(uint32_t baud);
-    // transfer.cpp: what an accepted reply leads to, by its step byte.
+    // transfer.cpp: which replies count, what an accepted reply leads to by its step byte,
+    // and the resend tick.
+    bool AnswersFrameInFlight(const CCmdFrame& reply) const;
     void ActOnReply(const CCmdFrame& reply);
     bool OnBlockAcknowledged(const CCmdFrame& reply);  // false: no progress update
+    void OnResendTick();
     void SendBlock(uint32_t n);
     void UpdateProgress();
     UpgradePhase PhaseOfRememberedFrame() const;
@@ -139,9 +151,10 @@ private:
     void StopAllTimers();
 
     IUpgradeDriver& m_driver;
-    uint8_t* m_firmware;
+    uint8_t* m_firmware;  // where Start(path) loads; may be shared with other engines
     uint32_t m_capacity;
-    uint32_t m_imageLength = 0;
+    // The image of the current upgrade: its blocks, its length and its sum, fixed at Start.
+    FirmwareImage m_image;
     UpgradeState m_state;
     UpgradePhase m_phase = UpgradePhase::Idle;
     UpgradeOutcome m_outcome = UpgradeOutcome::None;

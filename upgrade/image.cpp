@@ -34,6 +34,26 @@ uint8_t CheckImage(const uint8_t* data, uint32_t length) {
     return kImageRejected;
 }
 
+ImageCheck LoadCheckedImage(const std::string& path, uint8_t* buffer, uint32_t capacity,
+                            FirmwareImage& image) {
+    uint32_t length = 0;
+    switch (LoadImageFile(path, buffer, capacity, length)) {
+        case LoadResult::Ok:
+            break;
+        case LoadResult::OpenFailed:
+            return ImageCheck::OpenFailed;
+        case LoadResult::TooBig:
+            return ImageCheck::TooBig;
+        case LoadResult::ReadFailed:
+            return ImageCheck::ReadFailed;
+    }
+    if (CheckImage(buffer, length) == kImageRejected) {
+        return ImageCheck::BadImage;
+    }
+    image = FirmwareImage{buffer, length, ExpectedSum(buffer, length)};
+    return ImageCheck::Ok;
+}
+
 uint32_t TotalBlocks(uint32_t length) {
     return length / kBlockSize + 1;
 }

@@ -30,6 +30,21 @@ enum class LoadResult {
 LoadResult LoadImageFile(const std::string& path, uint8_t* buffer, uint32_t capacity,
                          uint32_t& length);
 
+// A loaded image that passed the marker test, read-only for whoever sends it: its bytes,
+// their count and the sum the board must report for them. The bytes must stay as they are
+// while any upgrade started on it runs.
+struct FirmwareImage {
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    uint32_t expectedSum = 0;
+};
+
+enum class ImageCheck { Ok, OpenFailed, TooBig, ReadFailed, BadImage };
+// Loads `path` into `buffer` as LoadImageFile does and applies the marker test; on Ok,
+// `image` describes the checked bytes, sum included. Otherwise `image` is left as it was.
+ImageCheck LoadCheckedImage(const std::string& path, uint8_t* buffer, uint32_t capacity,
+                            FirmwareImage& image);
+
 // (length div 128) + 1: the last block always carries the fill.
 uint32_t TotalBlocks(uint32_t length);
 // Block n's 128 data bytes: image bytes for n < total - 1, else the tail and 0xFF fill.

@@ -101,7 +101,10 @@ CLoopDriver::~CLoopDriver() {
     m_loop.Detach(this);
 }
 
-uint32_t CLoopDriver::OpenPort(const std::string& deviceName, uint32_t baud) {
+uint32_t CLoopDriver::OpenPort(const std::string& deviceName, uint32_t baud, bool* readerFailed) {
+    if (readerFailed != nullptr) {
+        *readerFailed = false;
+    }
     // The previous reader still owns the port until it has closed it and ended.
     if (m_reader.Running()) {
         return kErrAlreadyInitialized;
@@ -115,7 +118,15 @@ uint32_t CLoopDriver::OpenPort(const std::string& deviceName, uint32_t baud) {
                  static_cast<uint8_t>(m_selections.parityIndex),
                  static_cast<uint8_t>(m_selections.stopBitsIndex));
     m_port.SetupReadTimeouts(kReadTimed, kReadTimeoutsIgnored);
-    m_reader.Start(m_port, m_handOver);
+    uint32_t started = kErrSuccess;
+    if (!m_reader.Start(m_port, m_handOver, &started)) {
+        // A port that nothing reads would never deliver a reply: leave it closed.
+        m_port.Close();
+        if (readerFailed != nullptr) {
+            *readerFailed = true;
+        }
+        return started;
+    }
     return kErrSuccess;
 }
 

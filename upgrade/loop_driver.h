@@ -58,8 +58,10 @@ public:
     ~CLoopDriver() override;  // stops the reader and waits for it
 
     // Opens the port as the window does: Open(name, 1024, 1024), handshaking off, Setup with
-    // `baud` and the selections, read mode 1; then starts the reader. Returns Open's code.
-    uint32_t OpenPort(const std::string& deviceName, uint32_t baud);
+    // `baud` and the selections, read mode 1; then starts the reader. Returns Open's code,
+    // or, with the port closed again, the errno of a reader thread that could not start
+    // (`readerFailed`, if given, tells the two apart).
+    uint32_t OpenPort(const std::string& deviceName, uint32_t baud, bool* readerFailed = nullptr);
     // As the window's Open/Close button: the resend timer stops (the engine's OnPortClosed),
     // the reader is asked to close the port, and this waits until it has, handling a reply
     // the reader still hands over on its way out.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "serial/com_port.h"
 
@@ -125,8 +126,12 @@ CReplyReader::~CReplyReader() {
     StopAndJoin();
 }
 
-bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver) {
+bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver, uint32_t* error) {
+    uint32_t ignored = kErrSuccess;
+    uint32_t& code = error != nullptr ? *error : ignored;
+    code = kErrSuccess;
     if (m_running.load()) {
+        code = kErrAlreadyInitialized;
         return false;
     }
     if (m_thread.joinable()) {
@@ -136,8 +141,18 @@ bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver) {
     handOver.Reset();
     m_handOver = &handOver;
     m_port.store(&port);
+    // Running before the thread exists: a Running() that comes first must already see it.
     m_running.store(true);
-    m_thread = std::thread(&CReplyReader::Run, this, &port, &handOver);
+    try {
+        m_thread = std::thread(&CReplyReader::Run, this, &port, &handOver);
+    } catch (const std::system_error& failure) {
+        // Out of memory or of threads: no reader, and nothing that waits for one.
+        m_running.store(false);
+        m_handOver = nullptr;
+        const int value = failure.code().value();
+        code = static_cast<uint32_t>(value != 0 ? value : EAGAIN);
+        return false;
+    }
     return true;
 }
 

@@ -97,8 +97,10 @@ public:
     CReplyReader& operator=(const CReplyReader&) = delete;
 
     // Driver thread. Starts the reader on an open `port`. False while a previous reader
-    // has not yet ended; a new reader never sees an earlier stop request.
-    bool Start(CComPort& port, CReplyHandOver& handOver);
+    // has not yet ended (`error`, if given, becomes 1247), or when the system cannot start
+    // a thread (`error` becomes its errno, and nothing is left running); the port is not
+    // touched then. A new reader never sees an earlier stop request.
+    bool Start(CComPort& port, CReplyHandOver& handOver, uint32_t* error = nullptr);
     // Any thread. Asks the reader to close the port and end; does not wait. A read waiting
     // for a reply is cut short, so an idle reader closes the port at once; a reply on its
     // way is still gathered whole and handed over first.

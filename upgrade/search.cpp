@@ -1,5 +1,5 @@
-// The device search: the upgrade start, the baud scan, the fast resend after a power-up
-// request, and the resend timer that every later frame relies on.
+// The device search: the upgrade start, the baud scan and the fast resend after a power-up
+// request.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,8 +17,6 @@ constexpr char kSearchDot[] = ".";
 constexpr char kStatusCleared[] = " ";
 constexpr uint32_t kProgressMinimum = 0;
 constexpr uint32_t kProgressFirstPosition = 1;
-constexpr char kFailedStepFormat[] = "(0x%02x)";
-constexpr size_t kFailedStepTextSize = sizeof "(0xff)";
 
 }  // namespace
 
@@ -37,15 +35,16 @@ void CUpgradeEngine::BeginSearch() {
     m_deviceFound = false;
     m_driver.EnableStart(false);
     // The whole block count: an image above 65,535 blocks still shows its true range.
-    m_driver.SetProgressRange(kProgressMinimum, TotalBlocks(m_imageLength));
+    m_driver.SetProgressRange(kProgressMinimum, TotalBlocks(m_image.length));
     m_driver.SetStatusText(kStatusCleared);
     m_driver.SetProgressPos(kProgressFirstPosition);
 }
 
 void CUpgradeEngine::SetupFromSelections(uint32_t baud) {
     // Read afresh at every step: a change of the lists takes effect at the next one. A list
-    // without a selection (-1) passes a value the port refuses, and the step goes out at
-    // the previous settings.
+    // without a selection has index -1. For the data bits that makes 6, which the port
+    // accepts: the step goes out with 6 data bits. For the parity and the stop bits it
+    // makes code 255, which the port refuses: the step goes out at the previous settings.
     const LineSelections selections = m_driver.Selections();
     m_driver.Port().Setup(baud, static_cast<uint8_t>(selections.dataBitsIndex + kDataBitsIndexBase),
                           static_cast<uint8_t>(selections.parityIndex),
@@ -84,23 +83,6 @@ void CUpgradeEngine::OnFastResendTick() {
     m_driver.SetInfoText(text::kNotFoundPowerUp + std::to_string(m_state.fastResendCount));
     ++m_state.fastResendCount;
     SendFrame(m_state.rememberedFrame, m_state.rememberedLength);
-}
-
-void CUpgradeEngine::OnResendTick() {
-    if (m_state.resendCount >= kResendsBeforeFailure) {
-        m_driver.StopTimer(kResendTimer);
-        m_state.resendCount = 0;
-        m_driver.EnableStart(true);
-        char step[kFailedStepTextSize];
-        std::snprintf(step, sizeof step, kFailedStepFormat,
-                      static_cast<unsigned>(RememberedStep()));
-        m_driver.SetStatusText(std::string(text::kUpgradeFailed) + step);
-        m_phase = UpgradePhase::Idle;
-        m_outcome = UpgradeOutcome::Failed;
-    }
-    // The failing tick sends the frame once more as well: five sends in all.
-    SendFrame(m_state.rememberedFrame, m_state.rememberedLength);
-    ++m_state.resendCount;
 }
 
 }  // namespace tarvik

@@ -1,4 +1,5 @@
-// The block transfer: what each accepted reply leads to, by its step byte alone.
+// The block transfer: which replies count, what each accepted reply leads to by its step
+// byte, and the resend timer that every frame of the transfer arms.
 #include <cstdio>
 #include <string>
 
@@ -14,8 +15,18 @@ namespace {
 constexpr uint32_t kBlockNumberModulus = 0x10000;  // block numbers are 16 bits on the wire
 constexpr char kProgressFormat[] = "%u/%u";
 constexpr size_t kProgressTextSize = sizeof "4294967295/4294967295";
+constexpr char kFailedStepFormat[] = "(0x%02x)";
+constexpr size_t kFailedStepTextSize = sizeof "(0xff)";
 
 }  // namespace
+
+bool CUpgradeEngine::AnswersFrameInFlight(const CCmdFrame& reply) const {
+    // Only a finish command that went out after the sums matched can be answered with
+    // success. An answer at any other time (late, to an upgrade given up on) is as if lost.
+    // The frame in flight decides, not the phase: a stall after the finish command went
+    // out still ends in success when its answer comes.
+    return reply.m_step != kStepFinish || RememberedStep() == kStepFinish;
+}
 
 void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
     switch (reply.m_step) {
@@ -39,7 +50,7 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             break;
         }
         case kStepBeginTransfer:
-            m_state.totalBlocks = TotalBlocks(m_imageLength);
+            m_state.totalBlocks = TotalBlocks(m_image.length);
             SendBlock(0);
             m_state.blockCounter = 1;
             m_driver.ArmTimer(kResendTimer, kResendPeriod);
@@ -58,8 +69,9 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             break;
         }
         case kStepChecksum: {
-            // The board's sum of every block data byte it took, 0xFF fill included.
-            if (ReplySum(reply) != ExpectedSum(m_firmware, m_imageLength)) {
+            // The board's sum of every block data byte it took, 0xFF fill included, against
+            // the sum of the image this upgrade started on.
+            if (ReplySum(reply) != m_image.expectedSum) {
                 m_driver.SetStatusText(text::kUpgradeFailed);
                 m_phase = UpgradePhase::Stalled;  // Start stays disabled until Stop
                 return;
@@ -70,6 +82,8 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             break;
         }
         case kStepFinish:
+            // Reached only while the finish command is the frame in flight
+            // (AnswersFrameInFlight).
             m_driver.SetStatusText(text::kUpgradeSucceeded);
             m_driver.SetInfoText(text::kUpgradeSucceeded);
             m_driver.EnableStart(true);
@@ -108,8 +122,8 @@ bool CUpgradeEngine::OnBlockAcknowledged(const CCmdFrame& reply) {
 
 void CUpgradeEngine::SendBlock(uint32_t n) {
     CDataFrame block = static_cast<uint64_t>(n) + 1 < m_state.totalBlocks
-                           ? MakeDataBlockFrame(m_firmware, m_imageLength, n)
-                           : MakeFinalBlockFrame(m_firmware, m_imageLength, n);
+                           ? MakeDataBlockFrame(m_image.data, m_image.length, n)
+                           : MakeFinalBlockFrame(m_image.data, m_image.length, n);
     SendAndRemember(block.Pack(), kDataFrameSize);
 }
 
@@ -123,6 +137,23 @@ void CUpgradeEngine::UpdateProgress() {
                       m_state.totalBlocks);
         m_driver.SetStatusText(progress);
     }
+}
+
+void CUpgradeEngine::OnResendTick() {
+    if (m_state.resendCount >= kResendsBeforeFailure) {
+        m_driver.StopTimer(kResendTimer);
+        m_state.resendCount = 0;
+        m_driver.EnableStart(true);
+        char step[kFailedStepTextSize];
+        std::snprintf(step, sizeof step, kFailedStepFormat,
+                      static_cast<unsigned>(RememberedStep()));
+        m_driver.SetStatusText(std::string(text::kUpgradeFailed) + step);
+        m_phase = UpgradePhase::Idle;
+        m_outcome = UpgradeOutcome::Failed;
+    }
+    // The failing tick sends the frame once more as well: five sends in all.
+    SendFrame(m_state.rememberedFrame, m_state.rememberedLength);
+    ++m_state.resendCount;
 }
 
 UpgradePhase CUpgradeEngine::PhaseOfRememberedFrame() const {

@@ -119,6 +119,31 @@ private slots:
         QVERIFY(!dlg->Port().IsOpen());
     }
 
+    // Open/Close closing the port in the middle of a transfer is the engine's port-closed
+    // event, as in every other front end: the resend timer stops and the upgrade is stalled
+    // (a front end that gives up on stalls sees it), until Stop.
+    void closingThePortDuringATransferStallsIt() {
+        const auto image = m_home->path() / "large.bin";
+        WriteImage(image, kLargeImage);
+        SimProcess sim({"--com", std::to_string(kSimCom), "--pace"});
+
+        ModalAnswerer answerer;
+        auto dlg = ReadyWindow(image);
+        WindowParts parts(*dlg);
+        parts.start->click();
+        QTRY_VERIFY_WITH_TIMEOUT(dlg->Engine().Phase() == UpgradePhase::Sending, kUpgradeWaitMs);
+        parts.openClose->click();
+        QCOMPARE(parts.openClose->text(), Utf8(text::kOpenCaption));
+        QCOMPARE(dlg->Engine().Phase(), UpgradePhase::Stalled);
+        QVERIFY(!dlg->IsTimerActive(kResendTimer));
+        QVERIFY(!parts.start->isEnabled());
+        parts.stop->click();
+        QCOMPARE(dlg->Engine().Phase(), UpgradePhase::Idle);
+        QVERIFY(parts.start->isEnabled());
+        QCOMPARE(answerer.messages, QStringList());
+        sim.stop();
+    }
+
     // The close box in the middle of a transfer: the settings are saved and the window goes
     // away while the board's reply to the block in flight waits in the hand-over; the reader
     // is let go and has ended before the port is destroyed.

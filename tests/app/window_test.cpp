@@ -24,6 +24,7 @@
 #include "app/settings.h"
 #include "app/upgrade_app.h"
 #include "modal_answerer.h"
+#include "no_threads.h"
 #include "pty_pair.h"
 #include "serial/com_port.h"
 #include "upgrade/texts.h"
@@ -516,6 +517,35 @@ private slots:
             QVERIFY2(!dlg->Reader().Running(), c.name);
             QVERIFY2(!dlg->Port().IsOpen(), c.name);
         }
+    }
+
+    // A reader thread the system cannot start (memory used up): the window's one message,
+    // and nothing left half-open; the next opening works.
+    void readerThatCannotStartLeavesThePortClosed() {
+        PtyPair pty;
+        m_home->linkPort(kComLinked, pty.slavePath());
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        parts.portList->setCurrentIndex(kComLinked - 1);
+        ModalAnswerer answerer;
+        {
+            testing::NoNewThreads starved;
+            QVERIFY(starved.Applied());
+            parts.openClose->click();
+        }
+        QCOMPARE(answerer.messages, QStringList{Utf8(text::kPortUnavailable)});
+        QCOMPARE(parts.openClose->text(), Utf8(text::kOpenCaption));
+        QVERIFY(!dlg->Reader().Running());
+        QVERIFY(!dlg->Port().IsOpen());
+        CComPort other;  // the device is free again
+        QCOMPARE(other.Open(pty.slavePath().c_str(), kPortQueueSize, kPortQueueSize), kErrSuccess);
+        other.Close();
+
+        answerer.Clear();
+        parts.openClose->click();
+        QCOMPARE(answerer.messages, QStringList());
+        QVERIFY(dlg->Port().IsOpen());
+        QVERIFY(dlg->Reader().Running());
     }
 
     // Open pressed while the old reader still holds the port: the reader is held in the

@@ -1,11 +1,17 @@
 // The pieces of tarvik-cli that do not need a board: the line settings it gives the engine
 // and the text measures that keep the redrawn lines and the tables in their columns.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "cli/options.h"
+#include "cli/signal_watch.h"
 #include "cli/text_format.h"
+#include "no_threads.h"
 
 namespace tarvik::cli {
 namespace {
@@ -37,6 +43,42 @@ TEST(CliLineSettings, OptionsBecomeTheWindowsListSelections) {
     const UpgradeOptions defaults;
     EXPECT_EQ(defaults.baud, 115200u);
     EXPECT_FALSE(defaults.searchTimeout.has_value());
+}
+
+bool Blocked(int signal) {
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    return sigismember(&mask, signal) == 1;
+}
+
+// Ctrl-C and SIGTERM are blocked only while a watcher thread takes them; one that cannot
+// start must not leave them blocked with nobody to see them (the program could not be
+// stopped at all).
+TEST(CliSignals, CtrlCEndsTheRunWhetherOrNotTheWatcherStarts) {
+    sigset_t before;
+    pthread_sigmask(SIG_SETMASK, nullptr, &before);
+    {
+        tarvik::testing::NoNewThreads starved;
+        ASSERT_TRUE(starved.Applied());
+        CSignalWatch watch([] {});
+        EXPECT_FALSE(watch.Watching());
+        EXPECT_FALSE(Blocked(SIGINT)) << "default effect: the program ends";
+        EXPECT_FALSE(Blocked(SIGTERM));
+        EXPECT_EQ(watch.Raised(), 0);
+    }
+    {
+        CSignalWatch watch([] {});
+        ASSERT_TRUE(watch.Watching());
+        EXPECT_TRUE(Blocked(SIGINT));
+        EXPECT_TRUE(Blocked(SIGTERM));
+        kill(getpid(), SIGINT);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (watch.Raised() == 0 && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(watch.Raised(), SIGINT);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 TEST(CliText, WideCharactersTakeTwoColumnsAndAreNeverCut) {

@@ -137,6 +137,27 @@ TEST_F(CliUpgrade, PortThatCannotBeOpenedEndsWithCode3) {
     close(holder);
 }
 
+// With no memory for a thread, the port's reader cannot start: that port counts as not
+// opened (exit 3, said so), nothing is sent, and the program does not abort.
+TEST_F(CliUpgrade, ReaderThatCannotStartEndsWithCode3) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot lay out its memory under so large a stack limit and does not
+    // start the program at all; the reader's own test covers a thread that cannot start.
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    PtyPair line;
+    // Every new thread then asks for a stack larger than the address space.
+    const std::string starve = "ulimit -s 274877906944 && exec \"$0\" \"$@\"";
+    const ChildResult r = RunChild(
+        "/bin/sh",
+        {"-c", starve, CliExecutable(), "upgrade", "--port", line.slavePath(), "--image", image},
+        Options());
+    EXPECT_EQ(r.exitCode, kExitPortFailed) << r.out << r.err;
+    EXPECT_NE(r.err.find("no thread to read it"), std::string::npos) << r.err;
+    ExpectSilentLine(line);
+}
+
 TEST_F(CliUpgrade, MissingSecondPortStartsNoUpgradeOnTheFirst) {
     const std::string image = WriteImage("image.bin", kSmallImage);
     PtyPair first;
@@ -323,8 +344,20 @@ TEST_F(CliUpgrade, UsageErrorsEndWithCode2AndTouchNoPort) {
         {"upgrade", "--port", port, "--image", image, "--parity", "mark"},
         {"upgrade", "--port", port, "--image", image, "--stop-bits", "3"},
         {"upgrade", "--port", port, "--image", image, "--baud", "0"},
+        {"upgrade", "--port", port, "--image", image, "--baud", "49"},
+        {"upgrade", "--port", port, "--image", image, "--baud", "4000001"},
+        {"upgrade", "--port", port, "--image", image, "--baud", "99999999999"},
         {"upgrade", "--port", port, "--image", image, "--search-timeout", "0"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "0.09"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "1e19"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "86400.5"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "nan"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "inf"},
+        {"upgrade", "--port", port, "--image", image, "--search-timeout", "5s"},
         {"upgrade", "--port", port, "--image", image, "--stall-timeout", "-1"},
+        {"upgrade", "--port", port, "--image", image, "--stall-timeout", "1e19"},
+        {"upgrade", "--port", port, "--image", image, "--stall-timeout", "1e-9"},
+        {"upgrade", "--port", port, "--image", image, "--stall-timeout", "-nan"},
         {"upgrade", "--port", port, "--image", image, "--speed", "fast"},
         {"upgrade", "--port", port, "--port", port, "--image", image},
         {"upgrade", "--port", "COM9", "--port", port, "--image", image},
@@ -341,6 +374,28 @@ TEST_F(CliUpgrade, UsageErrorsEndWithCode2AndTouchNoPort) {
         EXPECT_FALSE(r.err.empty());
     }
     ExpectSilentLine(line);
+}
+
+// The edges of every numeric option's range are accepted: the run goes on to the port
+// (which does not exist here, exit 3) instead of ending with a usage error.
+TEST_F(CliUpgrade, NumericOptionsAcceptTheEdgesOfTheirRanges) {
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    const std::vector<std::vector<std::string>> cases = {
+        {"--baud", "50"},
+        {"--baud", "4000000"},
+        {"--search-timeout", "0.1"},
+        {"--search-timeout", "86400"},
+        {"--stall-timeout", "0.1"},
+        {"--stall-timeout", "86400"},
+    };
+    for (const auto& option : cases) {
+        SCOPED_TRACE(option[0] + " " + option[1]);
+        std::vector<std::string> args = {"upgrade", "--port", Path("no-such-device"), "--image",
+                                         image};
+        args.insert(args.end(), option.begin(), option.end());
+        const ChildResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, kExitPortFailed) << r.out << r.err;
+    }
 }
 
 }  // namespace

@@ -94,11 +94,20 @@ TEST_F(SearchTest, ListChangesTakeEffectAtTheNextStep) {
     driver.selections = {0, 1, 2};
     driver.Advance(Ms{50});
     EXPECT_EQ(driver.port.setups.back(), (LineSetting{9600, 7, 1, 2}));
-    // A list without a selection reaches the port as it stands; the step still goes out.
-    driver.selections = {-1, -1, -1};
+    EXPECT_EQ(driver.port.line, (LineSetting{9600, 7, 1, 2}));
+    // A list without a selection (index -1) reaches the port as it stands. From the
+    // data-bits list that is 6 data bits, which the line takes.
+    driver.selections = {-1, 0, 0};
     driver.Advance(Ms{200});
-    EXPECT_EQ(driver.port.setups.back(), (LineSetting{57600, 6, 255, 255}));
-    EXPECT_EQ(driver.port.sent.size(), 4u);
+    EXPECT_EQ(driver.port.line, (LineSetting{57600, 6, 0, 0}));
+    // From the parity and stop-bits lists it is a code the port refuses: the line keeps its
+    // settings and the step still goes out, at them.
+    driver.selections = {-1, -1, -1};
+    driver.Advance(Ms{100});
+    EXPECT_EQ(driver.port.setups.back(), (LineSetting{56000, 6, 255, 255}));
+    EXPECT_EQ(driver.port.line, (LineSetting{57600, 6, 0, 0}));
+    ASSERT_EQ(driver.port.sent.size(), 5u);
+    EXPECT_EQ(driver.port.sent.back().line, (LineSetting{57600, 6, 0, 0}));
 }
 
 TEST_F(SearchTest, StartSendsArmsAndShowsInItsOrder) {

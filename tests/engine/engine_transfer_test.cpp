@@ -1,6 +1,7 @@
 // The block transfer: replies and what each leads to, resends, images of every shape.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <numeric>
 #include <optional>
 
@@ -434,6 +435,62 @@ TEST_F(TransferTest, WholeUpgradesDeliverTheImageByteForByte) {
                                 std::to_string(blocks - 1) + "/" + std::to_string(blocks)),
                       d.statusHistory.end());
         }
+    }
+}
+
+// Several boards of one run are upgraded from one image, loaded and checked once. A file
+// rewritten between two engines' starts (a build still writing it) must not reach any board:
+// each is told 升级成功 only holding exactly the bytes that were checked.
+TEST(SharedImageTest, FileRewrittenBetweenStartsReachesNoBoard) {
+    const Bytes checked = MakeImage(1000, 7);
+    const Bytes rewritten = MakeImage(600, 99);
+    TempImage file(checked);
+    std::vector<uint8_t> runBuffer(1 << 12);
+    FirmwareImage image;
+    ASSERT_EQ(LoadCheckedImage(file.path(), runBuffer.data(), 1 << 12, image), ImageCheck::Ok);
+
+    static constexpr uint8_t kUntouched = 0xA5;
+    struct Board {
+        FakeDriver driver;
+        std::vector<uint8_t> ownBuffer = std::vector<uint8_t>(1 << 12, kUntouched);
+        CUpgradeEngine engine{driver, ownBuffer.data(), 1 << 12};
+        FakeBoard board{driver};
+    };
+    Board a, b;
+    a.driver.Attach(a.engine);
+    b.driver.Attach(b.engine);
+    ASSERT_EQ(a.engine.Start(image), StartResult::Started);
+    {
+        std::ofstream out(file.path(), std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(rewritten.data()),
+                  static_cast<std::streamsize>(rewritten.size()));
+    }
+    ASSERT_EQ(b.engine.Start(image), StartResult::Started);
+
+    Bytes expected = checked;
+    expected.resize((checked.size() / 128 + 1) * 128, 0xFF);
+    for (Board* board : {&a, &b}) {
+        ASSERT_TRUE(
+            board->driver.AdvanceUntil([&] { return board->driver.startEnabled; }, Ms{600000}));
+        EXPECT_EQ(board->engine.Outcome(), UpgradeOutcome::Succeeded);
+        EXPECT_EQ(board->board.received, expected);
+        // The engine read neither the file nor into its own buffer.
+        EXPECT_EQ(board->ownBuffer, std::vector<uint8_t>(1 << 12, kUntouched));
+    }
+}
+
+// An image handed over must have passed the marker test: one that has not starts nothing.
+TEST(SharedImageTest, UncheckedImageStartsNothing) {
+    const Bytes noMarker(300, 0x11);
+    FakeDriver d;
+    CUpgradeEngine e(d, nullptr, 0);
+    d.Attach(e);
+    for (const FirmwareImage& image :
+         {FirmwareImage{noMarker.data(), 300, 0}, FirmwareImage{nullptr, 0, 0}}) {
+        EXPECT_EQ(e.Start(image), StartResult::BadImage);
+        EXPECT_EQ(d.status, "bin file is bad!!!");
+        EXPECT_EQ(d.port.writeCount, 0u);
+        EXPECT_TRUE(d.startEnabled);
     }
 }
 

@@ -19,6 +19,10 @@ constexpr size_t kDataFrame = 137;
 constexpr size_t kDataStart = 6;
 constexpr size_t kBlock = 128;
 
+constexpr uint8_t kFewestDataBits = 5;
+constexpr uint8_t kMostDataBits = 8;
+constexpr uint32_t kRefusedSetting = 22;  // what the port reports: EINVAL
+
 uint8_t Sum8(const uint8_t* bytes, size_t count) {
     uint8_t sum = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -39,6 +43,12 @@ uint32_t FakePort::Setup(uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_
                   std::to_string(parity) + " " + std::to_string(stopBits));
     if (!open) {
         return kErrInvalidHandle;
+    }
+    // Settings every real port refuses (no rate, data bits outside 5..8, a parity code above
+    // space, a stop-bits code above two) leave the line as it was, as they do there.
+    if (baud == 0 || dataBits < kFewestDataBits || dataBits > kMostDataBits ||
+        parity > kParitySpace || stopBits > kStopBitsTwo) {
+        return kRefusedSetting;
     }
     line = setting;
     return kErrSuccess;

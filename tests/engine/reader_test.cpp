@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "no_threads.h"
 #include "pty_pair.h"
 #include "serial/com_port.h"
 #include "upgrade/reader.h"
@@ -581,6 +582,39 @@ TEST(PtyReader, VanishedDeviceDoesNotSpin) {
     reader.StopAndJoin();
     EXPECT_LT(reads, 60) << "about ten reads a second; a spinning reader makes thousands";
     EXPECT_FALSE(port.IsOpen());
+}
+
+}  // namespace
+}  // namespace tarvik::testing
+
+namespace tarvik::testing {
+namespace {
+
+// A reader whose thread the system cannot start is an error the caller sees, not the end of
+// the program; nothing is left looking as if it ran, and the next start works.
+TEST(ReplyReader, ThreadThatCannotStartIsReportedAndLeavesNothingRunning) {
+    ScriptedPort port;
+    Receiver receiver;
+    CReplyReader reader;
+    {
+        NoNewThreads starved;
+        if (!starved.Applied()) {
+            GTEST_SKIP() << "this system cannot be kept from starting threads";
+        }
+        uint32_t error = kErrSuccess;
+        EXPECT_FALSE(reader.Start(port, receiver.handOver, &error));
+        EXPECT_NE(error, kErrSuccess);
+        EXPECT_NE(error, kErrAlreadyInitialized);
+        EXPECT_FALSE(reader.Running());
+        EXPECT_FALSE(port.closed) << "the port is the caller's to close";
+    }
+    uint32_t error = kErrInvalidHandle;
+    ASSERT_TRUE(reader.Start(port, receiver.handOver, &error));
+    EXPECT_EQ(error, kErrSuccess);
+    port.Add(Reply('D'));
+    EXPECT_TRUE(receiver.Next().has_value());
+    EXPECT_FALSE(reader.Start(port, receiver.handOver, &error));
+    EXPECT_EQ(error, kErrAlreadyInitialized);
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -83,6 +88,47 @@ TEST_F(ComNames, ConfigFolderFollowsXdgElseHome) {
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(ConfigFolder(), "/home/operator/.config");
     setenv("HOME", home.c_str(), 1);
+}
+
+// A device this user may not open is told apart from one that is missing, so that the
+// operator hears about the dialout group rather than about a missing adapter.
+TEST(DeviceAccess, RefusedOnlyWhenTheDeviceExistsAndItsPermissionsSayNo) {
+    namespace fs = std::filesystem;
+    std::string folder = (fs::temp_directory_path() / "tarvik-access-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const std::string device = folder + "/ttyUSB9";
+    std::ofstream(device).put('x');
+    ASSERT_EQ(chmod(device.c_str(), S_IRUSR | S_IWUSR), 0);  // crw------- as a device of its owner
+    const std::string link = folder + "/com5";
+    fs::create_symlink(device, link);
+
+    EXPECT_FALSE(DeviceRefusesUser(device)) << "its owner may open it";
+    EXPECT_FALSE(DeviceRefusesUser(link));
+    EXPECT_FALSE(DeviceRefusesUser(folder + "/missing")) << "missing is not refused";
+
+    // Anyone else is refused, also through a link. Root passes every permission, so it asks
+    // as an unprivileged user in a child process.
+    const auto refusedForOthers = [&](const std::string& path) {
+        if (geteuid() != 0) {
+            chmod(device.c_str(), 0);
+            const bool refused = DeviceRefusesUser(path);
+            chmod(device.c_str(), S_IRUSR | S_IWUSR);
+            return refused;
+        }
+        constexpr uid_t kNobody = 65534;
+        const pid_t child = fork();
+        if (child == 0) {
+            const bool dropped = setgid(kNobody) == 0 && setuid(kNobody) == 0;
+            _exit(dropped && DeviceRefusesUser(path) ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    EXPECT_TRUE(refusedForOthers(device));
+    EXPECT_TRUE(refusedForOthers(link));
+    fs::remove_all(folder);
 }
 
 }  // namespace

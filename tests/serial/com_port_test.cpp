@@ -359,7 +359,9 @@ TEST_F(ComPortTest, BurstIsReadAsOneChunk) {
 TEST_F(ComPortTest, SlowTrickleIsReadByteByByte) {
     OpenPort();
     constexpr int kBytes = 12;
-    constexpr auto kGap = 10ms;  // as one byte lasts at 1200 baud and more: beyond the 2 ms gap
+    // Well beyond the 2 ms gap (one byte lasts about 8 ms at 1200 baud), and long enough that a
+    // thread the loaded machine leaves waiting a few milliseconds still meets each byte alone.
+    constexpr auto kGap = 20ms;
     std::thread sender([&] {
         for (int i = 0; i < kBytes; ++i) {
             pty.send(Bytes{static_cast<uint8_t>('a' + i)});
@@ -369,9 +371,9 @@ TEST_F(ComPortTest, SlowTrickleIsReadByteByByte) {
     const auto chunks = ReadChunks(port, kBytes);
     sender.join();
     EXPECT_EQ(Joined(chunks), ToBytes("abcdefghijkl"));
-    // Byte by byte as a rule; a busy machine may let a few pairs meet, but a read that
-    // waited for its buffer or the caller's time-out would take the trickle in one or two.
-    EXPECT_GE(chunks.size(), static_cast<size_t>(kBytes / 2));
+    // Byte by byte as a rule; a busy machine may let some bytes meet, but a read that waited
+    // for its buffer or the caller's time-out would take the trickle in one or two.
+    EXPECT_GE(chunks.size(), static_cast<size_t>(kBytes / 3));
 }
 
 TEST_F(ComPortTest, CallerTimeoutMidBurstKeepsTheBytesForTheNextRead) {

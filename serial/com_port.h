@@ -201,6 +201,10 @@ protected:
     std::atomic<uint32_t> m_lastError{0};
 
 private:
+    // The line settings, presets and event mask every Open starts with, each set through the
+    // port's own operation; a failure closes the device again. Returns the last result.
+    uint32_t ApplyOpenDefaults();
+
     struct Impl;
     Impl* m_impl;
 };

@@ -25,11 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Open's defaults, applied through the port's own operations.
-constexpr uint32_t kDefaultBaudRate = 115200;
-constexpr uint8_t kDefaultDataBits = 8;
-constexpr uint32_t kReadTimeoutsIgnored = 10000;
-
 // Bytes a timed-out Read keeps for the next one; grows only if a caller reads more at once.
 constexpr size_t kCarryReserve = 4096;
 
@@ -383,18 +378,7 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t inQueueSize, uint32_t o
         impl.cancelPending = false;
         impl.open = true;
     }
-    // The defaults, each through the port's own operation; only the last result counts.
-    SetMask(kDefaultEventMask);
-    Setup(kDefaultBaudRate, kDefaultDataBits, kParityNone, kStopBitsOne);
-    SetupReadTimeouts(kReadTimed, kReadTimeoutsIgnored);
-    const uint32_t result = SetupHandshaking(kHandshakeOff);
-    if (result != kErrSuccess) {
-        // A failed Open must not leave the device held: the caller shows a failure and would
-        // otherwise get 1247 on every later attempt while the port stays open unseen.
-        Close();
-        m_lastError = result;
-    }
-    return result;
+    return ApplyOpenDefaults();
 }
 
 uint32_t CComPort::Close() {
@@ -631,12 +615,6 @@ uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
     count = outcome.count;
     Complete(overlapped, outcome);
     return m_lastError = outcome.code;
-}
-
-uint32_t CComPort::WriteString(const char* text, uint32_t* countOut, ComOverlapped* overlapped,
-                               uint32_t timeoutMs) {
-    const char* bytes = text != nullptr ? text : "";
-    return Write(bytes, static_cast<uint32_t>(std::strlen(bytes)), countOut, overlapped, timeoutMs);
 }
 
 uint32_t CComPort::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {

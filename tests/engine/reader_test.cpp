@@ -143,7 +143,7 @@ public:
         }
         if (std::exchange(m_cancel, false)) {
             log.push_back("cancelled");
-            return ECANCELED;
+            return kErrCancelled;
         }
         if (m_script.empty()) {
             return failure != 0 ? failure : kErrTimeout;
@@ -158,7 +158,7 @@ public:
                 log.push_back("cancelled");
                 chunk.before = nullptr;
                 m_script.push_front(std::move(chunk));
-                return ECANCELED;
+                return kErrCancelled;
             }
         }
         EXPECT_LE(chunk.bytes.size(), length);

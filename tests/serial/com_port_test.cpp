@@ -414,7 +414,7 @@ TEST_F(ComPortTest, WriteEndsAReadBlockedOnAnotherThread) {
     }
     ASSERT_TRUE(ended);
     const auto [code, count] = reader.get();
-    EXPECT_EQ(code, static_cast<uint32_t>(ECANCELED));
+    EXPECT_EQ(code, kErrCancelled);
     EXPECT_EQ(count, 0u);
 }
 
@@ -490,7 +490,7 @@ TEST_F(ComPortTest, CloseIsSafeAgainstTransfersAndSettingsOnOtherThreads) {
                                       port.Setup(round % 2 ? 9600 : 115200, 8, 0, 0),
                                       static_cast<uint32_t>(port.GetBaudRate() < 0 ? 6 : 0)}) {
                     if (code != kErrSuccess && code != kErrInvalidHandle &&
-                        code != static_cast<uint32_t>(ECANCELED)) {
+                        code != kErrCancelled) {
                         ++unexpected;
                     }
                 }
@@ -511,7 +511,7 @@ TEST_F(ComPortTest, CloseIsSafeAgainstTransfersAndSettingsOnOtherThreads) {
         EXPECT_FALSE(port.IsOpen());
         ASSERT_EQ(reader.wait_for(kPatience), std::future_status::ready);
         const uint32_t readCode = reader.get();
-        EXPECT_TRUE(readCode == static_cast<uint32_t>(ECANCELED) || readCode == kErrInvalidHandle ||
+        EXPECT_TRUE(readCode == kErrCancelled || readCode == kErrInvalidHandle ||
                     readCode == kErrSuccess)
             << readCode;
         stop = true;
@@ -647,7 +647,7 @@ TEST_F(ComPortTest, CancelReadEndsAReadAndDiscardsNothing) {
         EXPECT_EQ(port.CancelRead(), kErrSuccess);
         ASSERT_EQ(reader.wait_for(kPatience), std::future_status::ready);
         const auto [code, count] = reader.get();
-        EXPECT_EQ(code, static_cast<uint32_t>(ECANCELED));
+        EXPECT_EQ(code, kErrCancelled);
         EXPECT_EQ(count, 0u);
         EXPECT_TRUE(port.IsOpen());
     }
@@ -657,7 +657,7 @@ TEST_F(ComPortTest, CancelReadEndsAReadAndDiscardsNothing) {
         uint32_t count = 77;
         EXPECT_EQ(port.CancelRead(), kErrSuccess);
         EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs),
-                  static_cast<uint32_t>(ECANCELED));
+                  kErrCancelled);
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, 50), kErrTimeout);
     }
@@ -669,7 +669,7 @@ TEST_F(ComPortTest, CancelReadEndsAReadAndDiscardsNothing) {
         uint8_t buffer[512];
         uint32_t count = 77;
         EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs),
-                  static_cast<uint32_t>(ECANCELED));
+                  kErrCancelled);
         EXPECT_EQ(Joined(ReadChunks(port, 4)), ToBytes("kept"));
     }
     {

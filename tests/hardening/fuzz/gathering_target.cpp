@@ -124,7 +124,7 @@ std::vector<ScriptedRead> Script(const uint8_t* data, size_t size, Bytes& stream
                 script.push_back(ScriptedRead{kErrTimeout, {}});
                 break;
             case 6:
-                script.push_back(ScriptedRead{static_cast<uint32_t>(ECANCELED), {}});
+                script.push_back(ScriptedRead{kErrCancelled, {}});
                 break;
             case 7: {
                 size_t chunks = kFloodReads[next() % kFloodReads.size()];

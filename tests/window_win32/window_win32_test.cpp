@@ -683,7 +683,17 @@ protected:
         const std::wstring title = WideFromUtf8(text::kMainTitle);
         PumpUntil(nullptr, [&] {
             // Shown once its initialisation is over.
-            window = FindWindowW(L"#32770", title.c_str());
+            // The program's own window: another test's dialog may bear the same title.
+            window = nullptr;
+            for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", title.c_str()); w != nullptr;
+                 w = FindWindowExW(nullptr, w, L"#32770", title.c_str())) {
+                DWORD pid = 0;
+                GetWindowThreadProcessId(w, &pid);
+                if (pid == m_process.dwProcessId) {
+                    window = w;
+                    break;
+                }
+            }
             return window != nullptr && IsWindowVisible(window);
         });
         return window;

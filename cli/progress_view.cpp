@@ -122,21 +122,7 @@ std::string CProgressView::SummaryTable(const std::vector<PortStatus>& ports) {
         rows.push_back({p.name, p.device, VerdictWord(p),
                         p.totalBlocks > 0 ? Blocks(p) : std::string("-"), Seconds(p.elapsed)});
     }
-    std::vector<size_t> widths(rows.front().size(), 0);
-    for (const auto& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) {
-            widths[c] = std::max(widths[c], DisplayWidth(row[c]));
-        }
-    }
-    std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            line += PadWidth(row[c], widths[c]) + kGap;
-        }
-        out += TrimRight(line) + "\n";
-    }
-    return out;
+    return TableText(rows);
 }
 
 void CProgressView::Update(const std::vector<PortStatus>& ports) {

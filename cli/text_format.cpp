@@ -1,5 +1,6 @@
 #include "cli/text_format.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tarvik::cli {
@@ -156,6 +157,26 @@ std::string TrimRight(std::string text) {
         text.pop_back();
     }
     return text;
+}
+
+std::string TableText(const std::vector<std::vector<std::string>>& rows) {
+    constexpr const char kColumnGap[] = "  ";
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (size_t c = 0; c < row.size(); ++c) {
+            widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+        }
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            line += PadWidth(row[c], widths[c]) + kColumnGap;
+        }
+        out += TrimRight(line) + "\n";
+    }
+    return out;
 }
 
 }  // namespace tarvik::cli

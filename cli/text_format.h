@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "upgrade/driver.h"
 
@@ -35,5 +36,8 @@ std::string FitWidth(const std::string& utf8, size_t columns);
 std::string PadWidth(const std::string& utf8, size_t columns);
 // The text without trailing spaces.
 std::string TrimRight(std::string text);
+// Rows laid out in columns as wide as their widest cell (in terminal columns), two spaces
+// apart, each line ending in "\n" without trailing spaces.
+std::string TableText(const std::vector<std::vector<std::string>>& rows);
 
 }  // namespace tarvik::cli

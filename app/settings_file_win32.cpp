@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "serial/handle_win32.h"
 #include "serial/wide_text.h"
 
 namespace tarvik {
@@ -29,24 +30,6 @@ constexpr size_t kUtf8MarkSize = sizeof kUtf8Mark - 1;
 constexpr wchar_t kTempSuffix[] = L".tmp";
 // A settings file is a few hundred bytes; anything far larger is not one.
 constexpr DWORD kMaxFileSize = 1 << 20;
-
-class CHandle {
-public:
-    explicit CHandle(HANDLE handle) : m_handle(handle) {}
-    ~CHandle() { Close(); }
-    CHandle(const CHandle&) = delete;
-    CHandle& operator=(const CHandle&) = delete;
-    bool Valid() const { return m_handle != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return m_handle; }
-    bool Close() {
-        const bool closed = !Valid() || CloseHandle(m_handle) != 0;
-        m_handle = INVALID_HANDLE_VALUE;
-        return closed;
-    }
-
-private:
-    HANDLE m_handle;
-};
 
 std::string Utf8FromCodePage(const std::string& bytes, UINT codePage) {
     if (bytes.empty()) {
@@ -81,8 +64,8 @@ bool CodePageFromUtf8(const std::string& utf8, std::string& bytes) {
 
 // The file's bytes; false when it cannot be read.
 bool ReadBytes(const std::wstring& path, std::string& bytes) {
-    CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
         return false;
     }
@@ -107,8 +90,8 @@ bool ReadBytes(const std::wstring& path, std::string& bytes) {
 
 bool WriteWhole(const std::wstring& path, const std::string& bytes) {
     const std::wstring temp = path + kTempSuffix;
-    CHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
         return false;
     }

@@ -2,26 +2,11 @@
 // Chinese name works whatever the system's code page.
 #include <windows.h>
 
+#include "serial/handle_win32.h"
 #include "serial/wide_text.h"
 #include "upgrade/image.h"
 
 namespace tarvik {
-
-namespace {
-
-// Closes the handle on every path out of LoadImageFile.
-class HandleCloser {
-public:
-    explicit HandleCloser(HANDLE handle) : m_handle(handle) {}
-    ~HandleCloser() { CloseHandle(m_handle); }
-    HandleCloser(const HandleCloser&) = delete;
-    HandleCloser& operator=(const HandleCloser&) = delete;
-
-private:
-    HANDLE m_handle;
-};
-
-}  // namespace
 
 LoadResult LoadImageFile(const std::string& path, uint8_t* buffer, uint32_t capacity,
                          uint32_t& length) {
@@ -30,17 +15,16 @@ LoadResult LoadImageFile(const std::string& path, uint8_t* buffer, uint32_t capa
     }
     // Others may keep the file open, even for writing, as they may on Linux. A folder does
     // not open this way at all.
-    const HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const CFileHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
         return LoadResult::OpenFailed;
     }
-    HandleCloser closer(file);
 
     // A device or a pipe is no firmware image: reading one could block or never end.
     LARGE_INTEGER size{};
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+    if (GetFileType(file.Get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.Get(), &size)) {
         return LoadResult::OpenFailed;
     }
     if (static_cast<uint64_t>(size.QuadPart) > capacity) {
@@ -52,7 +36,7 @@ LoadResult LoadImageFile(const std::string& path, uint8_t* buffer, uint32_t capa
     uint32_t total = 0;
     while (total < capacity) {
         DWORD got = 0;
-        if (!ReadFile(file, buffer + total, capacity - total, &got, nullptr)) {
+        if (!ReadFile(file.Get(), buffer + total, capacity - total, &got, nullptr)) {
             // The buffer may be partly overwritten: it no longer holds the previous image.
             length = 0;
             return LoadResult::ReadFailed;

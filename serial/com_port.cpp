@@ -281,12 +281,17 @@ struct CComPort::Impl {
         bool mayWaitOut =
             t.expectedBurst > 0 && t.byteTime > nanoseconds::zero() && t.byteTime < kBurstGap;
         bool waitedOut = false;
+        // Bytes that came while the read waited: from then on the caller's time-out no longer
+        // means silence, and what the read has is delivered rather than kept.
+        bool cameWhileWaiting = false;
+        bool waited = false;
         for (;;) {
             while (got < length) {
                 const ssize_t n = read(t.fd, bytes + got, length - got);
                 if (n > 0) {
                     got += static_cast<uint32_t>(n);
                     lastByte = Clock::now();
+                    cameWhileWaiting = cameWhileWaiting || waited;
                 } else if (n < 0 && errno == EINTR) {
                     continue;
                 } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -319,19 +324,30 @@ struct CComPort::Impl {
             Clock::time_point deviceDeadline = totalDeadline;
             if (got > 0 && mayWaitOut && got < t.expectedBurst) {
                 mayWaitOut = false;
-                waitedOut = true;
-                device = -1;
-                deviceDeadline = std::min(
-                    lastByte + t.byteTime * (t.expectedBurst - got) + kBurstGap, totalDeadline);
+                // Waited out only where it ends within the caller's time-out: a wait-out that
+                // ran past it would end the read with the reply half taken in, as if the line
+                // were silent. Byte by byte instead, the read ends on the reply's own gap.
+                const auto waitOutEnd = lastByte + t.byteTime * (t.expectedBurst - got) + kBurstGap;
+                if (waitOutEnd < callerDeadline) {
+                    waitedOut = true;
+                    device = -1;
+                    deviceDeadline = std::min(waitOutEnd, totalDeadline);
+                } else {
+                    deviceDeadline = std::min(lastByte + kBurstGap, totalDeadline);
+                }
             } else if (got > 0) {
                 deviceDeadline = std::min(lastByte + kBurstGap, totalDeadline);
             }
             const bool callerFirst = callerDeadline < deviceDeadline;
             short revents = 0;
             int error = 0;
+            waited = true;
             switch (Wait(t, true, device, POLLIN, callerFirst ? callerDeadline : deviceDeadline,
                          revents, error)) {
                 case Wake::kTime:
+                    if (callerFirst && cameWhileWaiting) {
+                        return {kErrSuccess, got};  // a reply arriving is no silence
+                    }
                     if (callerFirst) {
                         Keep(t, bytes, got);
                         return {kErrTimeout, 0};

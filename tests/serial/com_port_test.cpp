@@ -489,8 +489,7 @@ TEST_F(ComPortTest, CloseIsSafeAgainstTransfersAndSettingsOnOtherThreads) {
                 for (uint32_t code : {port.WriteString("ping", nullptr, nullptr, kLongTimeoutMs),
                                       port.Setup(round % 2 ? 9600 : 115200, 8, 0, 0),
                                       static_cast<uint32_t>(port.GetBaudRate() < 0 ? 6 : 0)}) {
-                    if (code != kErrSuccess && code != kErrInvalidHandle &&
-                        code != kErrCancelled) {
+                    if (code != kErrSuccess && code != kErrInvalidHandle && code != kErrCancelled) {
                         ++unexpected;
                     }
                 }
@@ -630,6 +629,64 @@ TEST_F(ComPortTest, ExpectationChangesNothingWhereEveryByteEndsARead) {
     EXPECT_GE(chunks.size(), static_cast<size_t>(kBytes / 2)) << "byte by byte, as without it";
 }
 
+// A read that expects a long burst and meets a short reply close to the caller's time-out
+// does not wait out the rest of the expected burst past that time-out: it goes on byte by
+// byte and ends on the reply's own gap. A reply that came is never reported as silence (1460
+// with nothing), which would cut it in two for the reader.
+TEST_F(ComPortTest, ExpectedBurstNeverTurnsAReplyIntoSilence) {
+    OpenPort();  // 115200 8N1: 87 us a byte
+    const struct {
+        const char* name;
+        bool beforeTheRead;  // the reply is there when the read begins, else it comes later
+        uint32_t expected;   // waiting out its rest takes far longer than the time-out
+        uint32_t timeoutMs;
+    } cases[] = {
+        {"already there when the read begins", true, 2000, 80},
+        {"arriving while the read waits", false, 5000, 300},
+    };
+    constexpr auto kSendAfter = 20ms;
+    constexpr auto kLateMargin = 30ms;  // a sender held this close to the time-out proves nothing
+    constexpr int kAttempts = 5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(port.ExpectBurst(c.expected), kErrSuccess);
+        bool conclusive = false;
+        for (int attempt = 0; attempt < kAttempts && !conclusive; ++attempt) {
+            if (c.beforeTheRead) {
+                pty.send("hello");
+                ASSERT_EQ(port.WaitEvent(nullptr, kLongTimeoutMs), kErrSuccess);
+            }
+            const auto start = std::chrono::steady_clock::now();
+            std::thread sender;
+            std::chrono::steady_clock::time_point sentAt = start;
+            if (!c.beforeTheRead) {
+                sender = std::thread([&] {
+                    std::this_thread::sleep_for(kSendAfter);
+                    pty.send("hello");
+                    sentAt = std::chrono::steady_clock::now();
+                });
+            }
+            uint8_t buffer[512];
+            uint32_t count = 77;
+            const uint32_t code = port.Read(buffer, sizeof buffer, &count, nullptr, c.timeoutMs);
+            if (sender.joinable()) {
+                sender.join();
+            }
+            if (!c.beforeTheRead &&
+                sentAt - start > std::chrono::milliseconds(c.timeoutMs) - kLateMargin) {
+                ReadChunks(port, 5 - std::min<size_t>(count, 5));
+                continue;
+            }
+            conclusive = true;
+            EXPECT_EQ(code, kErrSuccess);
+            EXPECT_EQ(Bytes(buffer, buffer + count), ToBytes("hello"));
+        }
+        if (!conclusive) {
+            GTEST_SKIP() << "the machine never sent in time";
+        }
+    }
+}
+
 TEST_F(ComPortTest, CancelReadEndsAReadAndDiscardsNothing) {
     OpenPort();
     {
@@ -656,8 +713,7 @@ TEST_F(ComPortTest, CancelReadEndsAReadAndDiscardsNothing) {
         uint8_t buffer[512];
         uint32_t count = 77;
         EXPECT_EQ(port.CancelRead(), kErrSuccess);
-        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs),
-                  kErrCancelled);
+        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs), kErrCancelled);
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, 50), kErrTimeout);
     }
@@ -668,8 +724,7 @@ TEST_F(ComPortTest, CancelReadEndsAReadAndDiscardsNothing) {
         EXPECT_EQ(port.CancelRead(), kErrSuccess);
         uint8_t buffer[512];
         uint32_t count = 77;
-        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs),
-                  kErrCancelled);
+        EXPECT_EQ(port.Read(buffer, sizeof buffer, &count, nullptr, kLongTimeoutMs), kErrCancelled);
         EXPECT_EQ(Joined(ReadChunks(port, 4)), ToBytes("kept"));
     }
     {

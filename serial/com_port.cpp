@@ -50,6 +50,10 @@ void TightenTimerSlack() {
 // those bytes take on the line, but never sooner than this.
 constexpr milliseconds kDrainRecheckFloor{1};
 
+// How long a settings change waits for bytes already written to leave before it gives up
+// (1460, nothing changed): as long as a timed write waits for its own bytes.
+constexpr milliseconds kSettingsDrainLimit = kWriteTotalTimed;
+
 // How long `bytes` characters take on the line at the device's current settings.
 Clock::duration LineTime(int device, uint32_t bytes) {
     termios2 settings{};
@@ -414,6 +418,44 @@ struct CComPort::Impl {
         }
     }
 
+    // How a wait for the driver's queue to empty ended.
+    enum class Emptied { kYes, kUnknown, kTime, kWoken, kError };
+
+    // Waits until the driver's queue holds no more output, looking again after the line time
+    // of what it still holds (at most `cap` bytes counted), until `deadline` or Close.
+    // `queued` receives what it still held when the wait ended otherwise. A device that
+    // cannot tell what it holds ends the wait as kUnknown.
+    Emptied AwaitEmptyQueue(const Ticket& t, uint32_t cap, Clock::time_point deadline,
+                            uint32_t& queued, int& error) {
+        const serial::DeviceCalls& calls = serial::Calls();
+        for (;;) {
+            queued = 0;
+            if (calls.outputQueued(t.fd, queued) != 0) {
+                queued = 0;
+                return Emptied::kUnknown;
+            }
+            if (queued == 0) {
+                return Emptied::kYes;
+            }
+            queued = std::min(queued, cap);
+            const auto recheck = std::min(deadline, Clock::now() + LineTime(t.fd, queued));
+            short revents = 0;
+            switch (Wait(t, false, -1, 0, recheck, revents, error)) {
+                case Wake::kTime:
+                case Wake::kDevice:
+                    if (Clock::now() >= deadline) {
+                        return Emptied::kTime;
+                    }
+                    break;
+                case Wake::kPurge:
+                case Wake::kClose:
+                    return Emptied::kWoken;
+                case Wake::kError:
+                    return Emptied::kError;
+            }
+        }
+    }
+
     // Waits until the `written` bytes have left the line: first the driver's queue, then its
     // last characters out of the UART. Only then may the next write purge the line, or a
     // line-settings change apply, without cutting into the frame. Bounded by the write's own
@@ -421,37 +463,46 @@ struct CComPort::Impl {
     // is taken as having sent everything.
     Outcome AwaitSent(const Ticket& t, uint32_t written, bool callerFirst,
                       Clock::time_point deadline) {
-        const serial::DeviceCalls& calls = serial::Calls();
-        for (;;) {
-            uint32_t queued = 0;
-            if (calls.outputQueued(t.fd, queued) != 0) {
+        uint32_t queued = 0;
+        int error = 0;
+        switch (AwaitEmptyQueue(t, written, deadline, queued, error)) {
+            case Emptied::kYes:
+                serial::Calls().drainOutput(t.fd);
                 return {kErrSuccess, written};
-            }
-            if (queued == 0) {
-                calls.drainOutput(t.fd);
+            case Emptied::kUnknown:
                 return {kErrSuccess, written};
-            }
-            queued = std::min(queued, written);
-            const auto recheck = std::min(deadline, Clock::now() + LineTime(t.fd, queued));
-            short revents = 0;
-            int error = 0;
-            switch (Wait(t, false, -1, 0, recheck, revents, error)) {
-                case Wake::kTime:
-                case Wake::kDevice:
-                    if (Clock::now() >= deadline) {
-                        // The caller's wait cancels the write; the device's own limit ends it
-                        // with what has left.
-                        return callerFirst ? Outcome{kErrTimeout, 0}
-                                           : Outcome{kErrSuccess, written - queued};
-                    }
-                    break;
-                case Wake::kPurge:
-                case Wake::kClose:
-                    return {Code(ECANCELED), written - queued};
-                case Wake::kError:
-                    return {Code(error), written - queued};
-            }
+            case Emptied::kTime:
+                // The caller's wait cancels the write; the device's own limit ends it with
+                // what has left.
+                return callerFirst ? Outcome{kErrTimeout, 0}
+                                   : Outcome{kErrSuccess, written - queued};
+            case Emptied::kWoken:
+                return {Code(ECANCELED), written - queued};
+            case Emptied::kError:
+                break;
         }
+        return {Code(error), written - queued};
+    }
+
+    // Waits, as a write does, until the bytes already written have left the driver's queue,
+    // so that a settings change applied after it does not wait for them under the lock.
+    // Ended by Close (kErrCancelled) and given up after kSettingsDrainLimit (kErrTimeout).
+    uint32_t AwaitOutputGone(const Ticket& t) {
+        uint32_t queued = 0;
+        int error = 0;
+        const auto deadline = Clock::now() + kSettingsDrainLimit;
+        switch (AwaitEmptyQueue(t, UINT32_MAX, deadline, queued, error)) {
+            case Emptied::kYes:
+            case Emptied::kUnknown:
+                return kErrSuccess;
+            case Emptied::kTime:
+                return kErrTimeout;
+            case Emptied::kWoken:
+                return kErrCancelled;
+            case Emptied::kError:
+                break;
+        }
+        return Code(error);
     }
 
     Outcome WaitForEvent(const Ticket& t, uint32_t mask, bool pending, Clock::time_point deadline) {
@@ -637,25 +688,36 @@ bool CComPort::IsOpen() const {
 
 uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
     m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
+    Impl::Ticket ticket;
+    {
+        std::lock_guard lock(m_impl->mutex);
+        if (!m_impl->Usable()) {
+            return m_lastError = kErrInvalidHandle;
+        }
+        ticket = m_impl->Enter();
     }
-    termios2 settings{};
-    if (int error = serial::GetDeviceTermios(m_impl->fd, settings); error != 0) {
-        return m_lastError = Code(error);
+    // New settings must not garble the tail of a frame still on its way: they wait until
+    // every byte already written has left. That wait runs outside the lock, so that Close
+    // can end it, and is bounded like a write's; the drained change below then finds the
+    // queue empty and waits for the UART's last characters at most.
+    uint32_t result = m_impl->AwaitOutputGone(ticket);
+    if (result == kErrSuccess) {
+        std::lock_guard lock(m_impl->mutex);
+        termios2 settings{};
+        int error = 0;
+        if (!m_impl->Usable()) {
+            result = kErrCancelled;  // Close came meanwhile
+        } else if ((error = serial::GetDeviceTermios(ticket.fd, settings)) != 0 ||
+                   (error = serial::ApplyLineSettings(settings, baudRate, dataBits, parity,
+                                                      stopBits)) != 0 ||
+                   (error = serial::Calls().setTermiosDrained(ticket.fd, settings)) != 0) {
+            result = Code(error);
+        } else {
+            m_impl->byteTime = serial::ByteTime(serial::ReadLineSettings(settings));
+        }
     }
-    if (int error = serial::ApplyLineSettings(settings, baudRate, dataBits, parity, stopBits);
-        error != 0) {
-        return m_lastError = Code(error);
-    }
-    // Applied only once every byte already written has left: new settings must not garble
-    // the tail of a frame still on its way.
-    if (int error = serial::Calls().setTermiosDrained(m_impl->fd, settings); error != 0) {
-        return m_lastError = Code(error);
-    }
-    m_impl->byteTime = serial::ByteTime(serial::ReadLineSettings(settings));
-    return kErrSuccess;
+    m_impl->Leave();
+    return m_lastError = result;
 }
 
 uint32_t CComPort::SetupHandshaking(uint32_t mode) {

@@ -9,10 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pty_pair.h"
@@ -41,6 +45,10 @@ struct Line {
     // The driver's low-latency flag; nothing: a driver without the request.
     std::optional<bool> lowLatency;
     bool refuseLowLatency = false;
+    // A drained settings change on a line that never empties waits, as the driver's would,
+    // until the test lets it go.
+    std::condition_variable letGo;
+    bool released = false;
 
     void Note(const std::string& what) {
         std::lock_guard lock(mutex);
@@ -97,6 +105,10 @@ int WatchedDrainOutput(int fd) {
 
 int WatchedSetTermiosDrained(int fd, const termios2& t) {
     g_line->Note("settings after the output");
+    {
+        std::unique_lock lock(g_line->mutex);
+        g_line->letGo.wait(lock, [] { return !g_line->stuckAt || g_line->released; });
+    }
     return SystemCalls().setTermiosDrained(fd, t);
 }
 
@@ -165,7 +177,7 @@ TEST_F(DeviceCallsTest, WriteReturnsOnceTheBytesHaveLeftAndSettingsWaitForThem) 
 
     EXPECT_EQ(line.Log(),
               (std::vector<std::string>{"write 23", "queued 23", "queued 7", "queued 0", "drain",
-                                        "returned", "settings after the output"}));
+                                        "returned", "queued 0", "settings after the output"}));
     EXPECT_EQ(pty.receive(kFrameLength, std::chrono::seconds(10)), frame);
     EXPECT_EQ(port.GetBaudRate(), 9600);
 }
@@ -195,6 +207,60 @@ TEST_F(DeviceCallsTest, WaitForTheLineIsBoundedByTheWritesTimeOut) {
         const std::vector<std::string> log = line.Log();
         EXPECT_EQ(std::count(log.begin(), log.end(), "drain"), 0) << "the line never emptied";
         line.Clear();
+    }
+}
+
+// A settings change waits for bytes still queued as a write does: Close ends that wait at
+// once, and a line that never empties (held by flow control, a stalled adapter) gives up
+// after the write limit with nothing changed. Neither holds the port's lock meanwhile.
+TEST_F(DeviceCallsTest, SettingsWaitingForAStuckLineEndOnCloseOrTheLimit) {
+    constexpr auto kPatience = std::chrono::seconds(10);
+    const struct {
+        const char* name;
+        bool close;
+        uint32_t code;
+    } cases[] = {
+        {"Close from the other thread", true, kErrCancelled},
+        {"nobody closes", false, kErrTimeout},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenPort();
+        {
+            std::lock_guard lock(line.mutex);
+            line.stuckAt = 5;
+            line.released = false;
+        }
+        auto setup = std::async(std::launch::async,
+                                [&] { return port.Setup(9600, 8, kParityNone, kStopBitsOne); });
+        std::future<uint32_t> close;
+        if (c.close) {
+            // Once the change waits on the line: either the port's wait or the driver's.
+            while (line.Log().empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            close = std::async(std::launch::async, [&] { return port.Close(); });
+        }
+        const bool ended = setup.wait_for(kPatience) == std::future_status::ready &&
+                           (!c.close || close.wait_for(kPatience) == std::future_status::ready);
+        EXPECT_TRUE(ended) << "the change held on to the stuck line";
+        {
+            std::lock_guard lock(line.mutex);
+            line.released = true;  // lets a change waiting in the driver go, so all unwinds
+        }
+        line.letGo.notify_all();
+        EXPECT_EQ(setup.get(), c.code);
+        if (c.close) {
+            EXPECT_EQ(close.get(), kErrSuccess);
+            EXPECT_FALSE(port.IsOpen());
+        } else {
+            EXPECT_EQ(port.GetBaudRate(), 115200) << "nothing changed";
+        }
+        {
+            std::lock_guard lock(line.mutex);
+            line.stuckAt.reset();
+        }
+        port.Close();
     }
 }
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "serial/com_names.h"
 #include "serial/com_port.h"
 #include "serial/comm_records_win32.h"
+#include "serial/read_issue_hook_win32.h"
 #include "serial/wide_text.h"
 
 namespace tarvik {
@@ -71,7 +73,17 @@ void Complete(ComOverlapped* overlapped, const Outcome& outcome) {
     }
 }
 
+std::atomic<serial::ReadIssueHook> g_readIssueHook{nullptr};
+
 }  // namespace
+
+namespace serial {
+
+void SetReadIssueHook(ReadIssueHook hook) {
+    g_readIssueHook.store(hook);
+}
+
+}  // namespace serial
 
 struct CComPort::Impl {
     std::mutex mutex;
@@ -186,7 +198,14 @@ struct CComPort::Impl {
         }
     }
 
-    // A read that CancelRead can reach while it waits.
+    // Whether the read of ticket `t` is to end before or as soon as it is issued: a
+    // CancelRead, or a Write's purge since the read began, whose own cancel may have come
+    // before there was anything to cancel. Under the lock.
+    bool ReadCancelled(const Ticket& t) const { return cancelPending || purges != t.purges; }
+
+    // A read that CancelRead can reach while it waits. A cancel cannot fall between
+    // registering the read and issuing it: the read looks again before it issues and once
+    // it has, and cancels itself when a cancel came meanwhile.
     Outcome ReadDevice(const Ticket& t, uint8_t* bytes, uint32_t length,
                        Clock::time_point deadline) {
         OVERLAPPED overlapped{};
@@ -197,7 +216,18 @@ struct CComPort::Impl {
             }
             pendingRead = &overlapped;
         }
-        const Outcome outcome = StartRead(t, overlapped, bytes, length, deadline);
+        if (const serial::ReadIssueHook hook = g_readIssueHook.load(); hook != nullptr) {
+            hook();
+        }
+        Outcome outcome{kErrCancelled, 0};
+        bool cancelled = false;
+        {
+            std::lock_guard lock(mutex);
+            cancelled = ReadCancelled(t);
+        }
+        if (!cancelled) {
+            outcome = StartRead(t, overlapped, bytes, length, deadline);
+        }
         std::lock_guard lock(mutex);
         pendingRead = nullptr;
         if (outcome.code == kErrCancelled || outcome.count > 0) {
@@ -223,6 +253,14 @@ struct CComPort::Impl {
         }
         if (error != ERROR_IO_PENDING) {
             return Pause(t, error, deadline);
+        }
+        {
+            // A cancel that came between the look before issuing and the issue found nothing
+            // to cancel yet: the read cancels itself.
+            std::lock_guard lock(mutex);
+            if (ReadCancelled(t)) {
+                CancelIoEx(t.port, &overlapped);
+            }
         }
         bool timedOut = false;
         Outcome outcome = Await(t, overlapped, deadline, timedOut);

@@ -6,13 +6,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "serial/com_port.h"
+#include "serial/read_issue_hook_win32.h"
 
 namespace tarvik {
 namespace {
@@ -212,6 +216,87 @@ TEST_F(PeerPortTest, ASendCutsAPendingReadShort) {
     } else {
         EXPECT_EQ(result, kErrSuccess);
     }
+}
+
+// Holds the next Read between registering its transfer and issuing it, until let go.
+struct ReadGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false;
+    bool held = false;
+    bool open = false;
+
+    static ReadGate& Instance() {
+        static ReadGate gate;
+        return gate;
+    }
+    static void Hook() {
+        ReadGate& gate = Instance();
+        std::unique_lock lock(gate.mutex);
+        if (!std::exchange(gate.armed, false)) {
+            return;
+        }
+        gate.held = true;
+        gate.changed.notify_all();
+        gate.changed.wait_for(lock, kPatience, [&] { return gate.open; });
+    }
+    void Arm() {
+        std::lock_guard lock(mutex);
+        armed = true;
+        held = false;
+        open = false;
+    }
+    bool WaitHeld() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kPatience, [&] { return held; });
+    }
+    void LetGo() {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+// A cancel that falls between a Read registering its transfer and issuing it still ends
+// that Read: a CancelRead at once, and a Write's purge as it ends a read already waiting,
+// rather than the read going on to its time-out or taking the new reply in as its own.
+TEST_F(PeerPortTest, ACancelBeforeTheReadIsIssuedStillEndsIt) {
+    constexpr uint32_t kReadTimeoutMs = 40000;  // longer than kPatience
+    const struct {
+        const char* name;
+        std::function<void(CComPort&)> cancel;
+    } cases[] = {
+        {"CancelRead", [](CComPort& p) { EXPECT_EQ(p.CancelRead(), kErrSuccess); }},
+        {"a Write's purge",
+         [](CComPort& p) {
+             uint32_t count = 0;
+             EXPECT_EQ(p.Write("x", 1, &count, nullptr, kLongTimeoutMs), kErrSuccess);
+         }},
+    };
+    serial::SetReadIssueHook(&ReadGate::Hook);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReadGate& gate = ReadGate::Instance();
+        gate.Arm();
+        auto read = std::async(std::launch::async, [&] {
+            uint8_t buffer[512];
+            uint32_t count = 0;
+            const uint32_t result =
+                port.Read(buffer, sizeof buffer, &count, nullptr, kReadTimeoutMs);
+            return std::make_pair(result, count);
+        });
+        ASSERT_TRUE(gate.WaitHeld());
+        c.cancel(port);
+        gate.LetGo();
+        ASSERT_EQ(read.wait_for(kPatience), std::future_status::ready) << "the cancel was lost";
+        const auto [result, count] = read.get();
+        EXPECT_EQ(result, kErrCancelled);
+        EXPECT_EQ(count, 0u) << "a reply to the later write is not this read's";
+    }
+    serial::SetReadIssueHook(nullptr);
+    // The echo of the write comes with a later read, and reads go on as before.
+    Bytes echo = ReadBytes(port, 1);
+    EXPECT_EQ(AsText(echo), "x");
 }
 
 TEST_F(PeerPortTest, CloseFromTheOtherThreadEndsAPendingRead) {

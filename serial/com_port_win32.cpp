@@ -19,6 +19,7 @@
 #include "serial/com_port.h"
 #include "serial/comm_records_win32.h"
 #include "serial/read_issue_hook_win32.h"
+#include "serial/transfer_book.h"
 #include "serial/wide_text.h"
 
 namespace tarvik {
@@ -27,16 +28,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Bytes a timed-out Read keeps for the next one; grows only if a caller reads more at once.
-constexpr size_t kCarryReserve = 4096;
-
 // The longest single wait; INFINITE itself would mean no bound.
 constexpr DWORD kLongestWaitMs = INFINITE - 1;
 
-struct Outcome {
-    uint32_t code = kErrSuccess;
-    uint32_t count = 0;
-};
+using serial::Outcome;
 
 DWORD WaitMs(Clock::time_point until) {
     const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now()).count();
@@ -85,10 +80,7 @@ void SetReadIssueHook(ReadIssueHook hook) {
 
 }  // namespace serial
 
-struct CComPort::Impl {
-    std::mutex mutex;
-    std::condition_variable idle;  // inFlight dropped to 0, or a Close finished
-
+struct CComPort::Impl : serial::TransferBook {
     // The device and its events, set while port != nullptr. Closed only by Close, and only
     // once no transfer (inFlight) uses them.
     HANDLE port = nullptr;
@@ -96,15 +88,10 @@ struct CComPort::Impl {
     HANDLE writeEvent = nullptr;  // Write's record
     HANDLE closeEvent = nullptr;  // manual reset: Close ends every wait in progress
     HANDLE purgeEvent = nullptr;  // auto reset: a Write's purge ends a failed Read's pause
-    int inFlight = 0;
-    bool closing = false;
-    uint64_t purges = 0;  // count of Write purges; a Read compares it to see its own abort
-    // CancelRead: the read in progress is cancelled on its own record; with none in
-    // progress, the next Read ends at once.
+    // CancelRead cancels the read in progress on its own record; with none in progress
+    // (cancelPending), the next Read ends at once.
     OVERLAPPED* pendingRead = nullptr;
-    bool cancelPending = false;
 
-    std::vector<uint8_t> carry;  // bytes a timed-out Read took in; first for the next Read
     std::atomic<bool> open{false};
 
     bool Usable() const { return port != nullptr && !closing; }
@@ -117,27 +104,10 @@ struct CComPort::Impl {
         HANDLE purgeEvent = nullptr;
         uint64_t purges = 0;
     };
+    // Under the lock.
     Ticket Enter() {
         ++inFlight;
         return Ticket{port, readEvent, writeEvent, closeEvent, purgeEvent, purges};
-    }
-    void Leave() {
-        std::lock_guard lock(mutex);
-        if (--inFlight == 0) {
-            idle.notify_all();
-        }
-    }
-
-    bool PurgedSince(const Ticket& t) {
-        std::lock_guard lock(mutex);
-        return purges != t.purges;
-    }
-
-    void Keep(const Ticket& t, const uint8_t* bytes, uint32_t got) {
-        std::lock_guard lock(mutex);
-        if (purges == t.purges && got > 0) {
-            carry.insert(carry.begin(), bytes, bytes + got);
-        }
     }
 
     // A transfer that failed at once (the device has gone: Wine reports 109 for a
@@ -151,7 +121,7 @@ struct CComPort::Impl {
                 case WAIT_OBJECT_0:
                     return {kErrCancelled, 0};
                 case WAIT_OBJECT_0 + 1:
-                    if (PurgedSince(t)) {
+                    if (PurgedSince(t.purges)) {
                         return {kErrCancelled, 0};
                     }
                     continue;  // a purge from before this transfer began
@@ -266,7 +236,7 @@ struct CComPort::Impl {
         Outcome outcome = Await(t, overlapped, deadline, timedOut);
         if (timedOut) {
             // Bytes the cancelled read had taken in come first from the next Read.
-            Keep(t, bytes, outcome.count);
+            Keep(t.purges, bytes, outcome.count);
             return {kErrTimeout, 0};
         }
         if (outcome.code == kErrSuccess) {
@@ -368,9 +338,7 @@ struct CComPort::Impl {
     }
 };
 
-CComPort::CComPort() : m_impl(new Impl) {
-    m_impl->carry.reserve(kCarryReserve);
-}
+CComPort::CComPort() : m_impl(new Impl) {}
 
 CComPort::~CComPort() {
     Close();
@@ -412,8 +380,7 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t inQueueSize, uint32_t o
             impl.ReleaseAll();
             return m_lastError = error;
         }
-        impl.carry.clear();
-        impl.cancelPending = false;
+        impl.Forget();
         impl.open = true;
     }
     return ApplyOpenDefaults();
@@ -435,11 +402,10 @@ uint32_t CComPort::Close() {
     CancelIoEx(impl.port, nullptr);
     // Transfers on other threads have been woken and settle their records promptly; never
     // close a handle another thread is still waiting on.
-    impl.idle.wait(lock, [&] { return impl.inFlight == 0; });
+    impl.AwaitIdle(lock);
     PurgeComm(impl.port, serial::kPurgeEverything);
     impl.ReleaseAll();
-    impl.carry.clear();
-    impl.cancelPending = false;
+    impl.Forget();
     impl.closing = false;
     impl.open = false;
     impl.idle.notify_all();
@@ -576,11 +542,8 @@ uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
         }
         // Bytes a timed-out Read took in come first, on their own: they arrived before this
         // call, so the burst they belong to has already paused.
-        auto& carry = m_impl->carry;
-        if (!carry.empty() && length > 0) {
-            const uint32_t got = static_cast<uint32_t>(std::min<size_t>(carry.size(), length));
-            std::copy_n(carry.begin(), got, bytes);
-            carry.erase(carry.begin(), carry.begin() + got);
+        if (!m_impl->carry.empty() && length > 0) {
+            const uint32_t got = m_impl->TakeKept(bytes, length);
             count = got;
             const Outcome outcome{kErrSuccess, got};
             Complete(overlapped, outcome);
@@ -642,8 +605,7 @@ uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
         // not matter: a device that cannot purge fails the write below.
         PurgeComm(m_impl->port, serial::kPurgeEverything);
         CancelIoEx(m_impl->port, nullptr);
-        m_impl->carry.clear();
-        ++m_impl->purges;
+        m_impl->Purge();
         SetEvent(m_impl->purgeEvent);
         ticket = m_impl->Enter();
     }

@@ -26,9 +26,9 @@
 //
 // Threads: one thread may Read (and WaitEvent) while another Writes, Setups and reads the
 // settings; Close may come from either thread and is safe against every other operation:
-// it wakes a Read, Write or WaitEvent blocked on the other thread, waits until that call has
-// left the device (promptly, it is woken) and only then closes the descriptor. IsOpen and
-// LastError from any thread. Two concurrent Reads are not supported.
+// it wakes a Read, Write, WaitEvent or Setup blocked on the other thread, waits until that
+// call has left the device (promptly, it is woken) and only then closes the descriptor.
+// IsOpen and LastError from any thread. Two concurrent Reads are not supported.
 #pragma once
 
 #include <atomic>
@@ -131,7 +131,10 @@ public:
     // Call before a reader thread exists.
     virtual uint32_t Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize);
     virtual uint32_t Close();
-    // Applied once the bytes already written have left the line, never under them.
+    // Applied once the bytes already written have left the line, never under them. The
+    // wait for them is a write's: Close ends it (kErrCancelled), and a line that has not
+    // sent them within kWriteTotalTimed (held by flow control) ends it with 1460, nothing
+    // changed.
     virtual uint32_t Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits);
     virtual uint32_t SetEventChar(uint8_t eventChar, bool addRxFlagEvent);
     virtual uint32_t SetMask(uint32_t mask);
@@ -160,10 +163,12 @@ public:
                            ComOverlapped* overlapped, uint32_t timeoutMs);
     // Mode 0 returns at once with what has arrived. Mode 1 ends as kBurstGap says; if the
     // caller's time-out runs out first it returns 1460 with a count of 0, and the bytes it
-    // had taken in are kept and come first from the next Read. A Write's purge, CancelRead
-    // or Close on another thread ends it early: count = the bytes it had, code 0 if any,
-    // else kErrCancelled. On a vanished device (hang-up, EIO) a Read that has no bytes waits out
-    // the caller's time-out and then reports the error, so a reader loop does not spin.
+    // had taken in are kept and come first from the next Read. On Linux, bytes that came
+    // while it waited are never reported as silence: then it returns them (code 0). A Write's
+    // purge, CancelRead or Close on another thread ends it early: count = the bytes it had,
+    // code 0 if any, else kErrCancelled. On a vanished device (hang-up, EIO) a Read that has
+    // no bytes waits out the caller's time-out and then reports the error, so a reader loop
+    // does not spin.
     // The first Read on a thread makes that thread's timers as exact as the system allows:
     // the end of a burst is a 2 ms wait, and the system's default slack (50 us) would be
     // added to every reply.
@@ -178,13 +183,14 @@ public:
     // (at the line's rate and framing) and the burst gap, then takes what has come. Exactly
     // the expected bytes: the read ends there, as it would kBurstGap after its last byte
     // (bytes that came later than the line's rate, from a driver that hands them on in
-    // batches, end it that much sooner after the last of them). Any other count: it goes on byte by
-    // byte from that moment, so a burst of another length ends at most its own line time plus
-    // kBurstGap late, never early, and a burst that follows within that time joins it. A line whose
-    // bytes last kBurstGap or longer ends a read on every byte, as before: there the expectation
-    // changes nothing. Any thread; applies to Reads that begin afterwards. A twin whose driver
-    // itself ends a read on the gap and wakes its caller once may take this as a hint and do
-    // nothing.
+    // batches, end it that much sooner after the last of them). The rest is waited out only
+    // where that ends within the caller's time-out, else the read goes on byte by byte from
+    // the first bytes. Any other count: it goes on byte by byte from that moment, so a burst
+    // of another length ends at most its own line time plus kBurstGap late, never early, and
+    // a burst that follows within that time joins it. A line whose bytes last kBurstGap or
+    // longer ends a read on every byte, as before: there the expectation changes nothing.
+    // Any thread; applies to Reads that begin afterwards. A twin whose driver itself ends a
+    // read on the gap and wakes its caller once may take this as a hint and do nothing.
     virtual uint32_t ExpectBurst(uint32_t bytes);
     // Any thread: ends the Read in progress on another thread at once, or, if none is in
     // progress, the next Read, which then returns at once. It returns the bytes it had

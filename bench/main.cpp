@@ -801,14 +801,14 @@ public:
             const double mib = Mib(kDrainingImage) * boards;
             const double exchanges = std::max(1.0, j.value("exchanges", 0.0));
             const bool last = boards == kMostBoards;
-            m_text << Row({std::to_string(boards), ok ? "yes" : "**no**", Format("%.3f", slowest),
-                           Format("%.3f", ratio), Format("%.3f", wall), Format("%.3f", wallRatio),
-                           Format("%.3f", j.value("cpu_s", 0.0) / mib),
-                           Format("%.2f", j.value("voluntary", 0.0) / exchanges),
-                           last ? Format("≤ %.2f", kTargetManyBoards) : "",
-                           last ? Verdict(ok && ratio <= kTargetManyBoards &&
-                                          wallRatio <= kTargetManyBoards)
-                                : ""});
+            m_text << Row(
+                {std::to_string(boards), ok ? "yes" : "**no**", Format("%.3f", slowest),
+                 Format("%.3f", ratio), Format("%.3f", wall), Format("%.3f", wallRatio),
+                 Format("%.3f", j.value("cpu_s", 0.0) / mib),
+                 Format("%.2f", j.value("voluntary", 0.0) / exchanges),
+                 last ? Format("≤ %.2f", kTargetManyBoards) : "",
+                 last ? Verdict(ok && ratio <= kTargetManyBoards && wallRatio <= kTargetManyBoards)
+                      : ""});
             Flush();
         }
         m_text << "\nThe search on draining lines: ports that lead to no board, each pass's "
@@ -1170,8 +1170,8 @@ int Draining(const Options& o, int boards, const std::string& image) {
     bool succeeded = true;
     Clock::time_point last = start;
     for (size_t i = 0; i < drivers.size(); ++i) {
-        succeeded = succeeded && done[i] &&
-                    drivers[i]->Engine().Outcome() == UpgradeOutcome::Succeeded;
+        succeeded =
+            succeeded && done[i] && drivers[i]->Engine().Outcome() == UpgradeOutcome::Succeeded;
         slowest = std::max(slowest, Seconds(ended[i] - started[i]).count());
         last = std::max(last, ended[i]);
     }
@@ -1256,8 +1256,8 @@ int DrainingSearch(int ports, const std::string& folder) {
         for (const std::string& slave : slaves) {
             const auto& w = writes[slave];
             if (w.size() > kNextPassWrite) {
-                slowest = std::max(
-                    slowest, Seconds(w[kNextPassWrite] - w[kFirstScanWrite]).count());
+                slowest =
+                    std::max(slowest, Seconds(w[kNextPassWrite] - w[kFirstScanWrite]).count());
             }
         }
     }

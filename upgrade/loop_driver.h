@@ -89,9 +89,9 @@ public:
     std::vector<std::string> Messages() const;  // every message box shown, in order
     bool AnyTimerArmed() const;
 
-    // Called on the loop's thread (never on a port's reader or line thread) after every change of the lines, the progress, the Start
-    // button or the messages (for a progress display), and for every frame on the line
-    // (for a trace).
+    // Called on the loop's thread (never on a port's reader or line thread) after every change of
+    // the lines, the progress, the Start button or the messages (for a progress display), and for
+    // every frame on the line (for a trace).
     std::function<void()> onChange;
     std::function<void(TraceDirection, const uint8_t*, size_t)> onTrace;
 

@@ -54,8 +54,7 @@ void CQueuedPort::StopLine() {
     m_lineRunning = false;
 }
 
-uint32_t CQueuedPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity,
-                            uint8_t stopBits) {
+uint32_t CQueuedPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
     Work work;
     work.isSetup = true;
     work.baudRate = baudRate;

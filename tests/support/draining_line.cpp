@@ -58,7 +58,8 @@ int ModelOutputQueued(int fd, uint32_t& bytes) {
         const auto left = line.busyUntil - DrainingLines::Clock::now();
         if (left > DrainingLines::Clock::duration::zero()) {
             const auto byteTime = g_lines->ByteTime(fd);
-            bytes = static_cast<uint32_t>((left + byteTime - std::chrono::nanoseconds{1}) / byteTime);
+            bytes =
+                static_cast<uint32_t>((left + byteTime - std::chrono::nanoseconds{1}) / byteTime);
         } else {
             bytes = 0;
             drained = std::exchange(line.draining, false);
@@ -95,7 +96,7 @@ int ModelSetLowLatency(int fd, bool on) {
 }
 
 constexpr serial::DeviceCalls kModel = {
-    ModelWrite,         ModelOutputQueued, ModelDrainOutput, ModelSetTermiosDrained,
+    ModelWrite,         ModelOutputQueued,  ModelDrainOutput, ModelSetTermiosDrained,
     ModelGetLowLatency, ModelSetLowLatency,
 };
 

@@ -49,7 +49,7 @@ public:
         Clock::time_point busyUntil;  // when the last byte queued has left
         bool draining = false;        // bytes written, the port not yet told they have left
     };
-    Line& LineOf(int fd);                      // under m_mutex
+    Line& LineOf(int fd);                       // under m_mutex
     std::chrono::nanoseconds ByteTime(int fd);  // under m_mutex
     std::mutex m_mutex;
 

@@ -5,6 +5,7 @@
 // board's pause and every other board's frames.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -63,8 +64,8 @@ TEST(ManyBoards, OnePortsPauseDoesNotHoldUpAnother) {
 
 // Two ports on lines that drain at their rate, as real UARTs do. One leads to nobody and
 // sends its search frames on a line slow enough that each write lasts about a tenth of a
-// second; the other leads to a board that takes a whole upgrade meanwhile. The board's
-// replies must be handled while the slow port's write is still waiting for its bytes to
+// second; the other leads to a board that takes a whole upgrade while that scan goes on. The
+// board's replies must be handled while the slow port's write is still waiting for its bytes to
 // leave: a write that held every port would let no reply in between.
 TEST(ManyBoards, OnePortsWriteOnADrainingLineDoesNotHoldUpAnother) {
     // 23 bytes a search frame: ~100 ms a write, well inside the port's 300 ms write limit.
@@ -105,6 +106,14 @@ TEST(ManyBoards, OnePortsWriteOnADrainingLineDoesNotHoldUpAnother) {
     ASSERT_EQ(slow.OpenPort(nobody.slavePath(), 115200), kErrSuccess);
     ASSERT_EQ(busy.OpenPort(board.path(), 115200), kErrSuccess);
     ASSERT_EQ(slow.Engine().Start(imagePath, "image.bin"), StartResult::Started);
+    // The board's upgrade begins once the slow port's scan has (a second after Start), so
+    // that the whole of it falls among the slow port's frames.
+    const auto slowWrites = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::count(events.begin(), events.end(), "slow write");
+    };
+    ASSERT_TRUE(loop.RunUntil([&] { return slowWrites() >= 2; }, Clock::now() + kUpgradeBound))
+        << "the slow port's scan never began";
     ASSERT_EQ(busy.Engine().Start(imagePath, "image.bin"), StartResult::Started);
     ASSERT_TRUE(loop.RunUntil([&] { return busy.Engine().Outcome() != UpgradeOutcome::None; },
                               Clock::now() + kUpgradeBound))

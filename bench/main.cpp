@@ -4,10 +4,15 @@
 //   tarvik-bench run --sim PATH --cli PATH [--gui PATH] [--soak PATH --soak-runs N]
 //                    [--quick] --out FILE
 //   tarvik-bench idle --port PATH --seconds S     (used by run: the port open and idle)
+//   tarvik-bench draining --sim PATH --boards N --image PATH   (used by run: N boards on
+//                    lines that drain at their rate, in this process)
+//   tarvik-bench draining-search --ports N       (used by run: one search pass on N lines)
 //
 // Nothing here is a test: the figures depend on the machine and its load, so they are
 // reported, compared with their targets, and explained where they miss, never asserted.
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -24,6 +29,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -32,6 +38,7 @@
 #include <vector>
 
 #include "child.h"
+#include "draining_line.h"
 #include "line_floor.h"
 #include "line_relay.h"
 #include "upgrade/loop_driver.h"
@@ -67,6 +74,11 @@ constexpr double kTargetEndMs = 5;
 constexpr int kIdleSeconds = 10;
 constexpr int kSmallImageRuns = 3;
 constexpr int kMostBoards = 16;
+constexpr uint32_t kDrainingImage = 32 * 1024;
+// A search pass: the first frame of its first step to the first frame of the next pass's.
+constexpr size_t kFirstScanWrite = 1;  // write 0 is the enter-upgrade frame at Start
+constexpr size_t kNextPassWrite = kFirstScanWrite + kSearchSteps;
+constexpr Ms kSearchBound{60000};
 constexpr Ms kFootprintFirstLook{5000};
 constexpr Ms kFootprintSecondLook{20000};
 constexpr int kSoakRunBoundSeconds = 120;
@@ -752,6 +764,79 @@ public:
         m_text << "\n";
     }
 
+    void ManyBoardsOnDrainingLines(const TempFolder& folder, const std::string& self) {
+        m_text << "## Many boards on draining lines\n\n"
+               << "As above, but every port's writes take their line's time as a real UART's "
+                  "do (tests/support/draining_line.h under the port's device calls: a write's "
+                  "bytes leave at 10 bits a byte of the rate set, the driver's queue and the "
+                  "drain see that), and the boards are paced tarvik-sims. One loop driver in "
+                  "one process with one port per board, as tarvik-cli runs them, a "
+               << kDrainingImage / 1024
+               << " KiB image. Slowest board: from Start to its outcome; whole run: from the "
+                  "first Start to the last outcome. CPU and switches: the whole process (every "
+                  "port's threads), per MiB sent and per answered frame.\n\n"
+               << Header({"boards", "all succeeded", "slowest board s", "over one board",
+                          "whole run s", "over one board", "CPU s per MiB",
+                          "voluntary switches per exchange", "target", ""});
+        const std::string imagePath = folder.File("draining.bin");
+        WriteFile(imagePath, MakeImage(kDrainingImage));
+        double single = 0;
+        double singleWall = 0;
+        for (int boards : {1, 4, kMostBoards}) {
+            Child run(self, {"draining", "--sim", m_options.sim, "--boards", std::to_string(boards),
+                             "--image", imagePath});
+            const std::optional<std::string> line = run.ReadLine(kUpgradeBound);
+            run.Wait(kStopBound);
+            const nlohmann::json j =
+                line ? nlohmann::json::parse(*line, nullptr, false) : nlohmann::json::object();
+            const bool ok = j.value("all_succeeded", false);
+            const double slowest = j.value("slowest_s", 0.0);
+            const double wall = j.value("wall_s", 0.0);
+            if (boards == 1) {
+                single = slowest;
+                singleWall = wall;
+            }
+            const double ratio = single > 0 ? slowest / single : 0;
+            const double wallRatio = singleWall > 0 ? wall / singleWall : 0;
+            const double mib = Mib(kDrainingImage) * boards;
+            const double exchanges = std::max(1.0, j.value("exchanges", 0.0));
+            const bool last = boards == kMostBoards;
+            m_text << Row(
+                {std::to_string(boards), ok ? "yes" : "**no**", Format("%.3f", slowest),
+                 Format("%.3f", ratio), Format("%.3f", wall), Format("%.3f", wallRatio),
+                 Format("%.3f", j.value("cpu_s", 0.0) / mib),
+                 Format("%.2f", j.value("voluntary", 0.0) / exchanges),
+                 last ? Format("≤ %.2f", kTargetManyBoards) : "",
+                 last ? Verdict(ok && ratio <= kTargetManyBoards && wallRatio <= kTargetManyBoards)
+                      : ""});
+            Flush();
+        }
+        m_text << "\nThe search on draining lines: ports that lead to no board, each pass's "
+                  "16 steps at their own rates (a 23-byte frame lasts 0.19 s at 1200 baud), "
+                  "the time from the first step's frame to the next pass's first frame, as "
+                  "the line model saw the writes; the slowest port's.\n\n"
+               << Header({"ports", "pass s (slowest port)", "over one port", "target", ""});
+        double singlePass = 0;
+        for (int ports : {1, kMostBoards}) {
+            Child run(self, {"draining-search", "--ports", std::to_string(ports)});
+            const std::optional<std::string> line = run.ReadLine(kUpgradeBound);
+            run.Wait(kStopBound);
+            const nlohmann::json j =
+                line ? nlohmann::json::parse(*line, nullptr, false) : nlohmann::json::object();
+            const double pass = j.value("slowest_pass_s", 0.0);
+            if (ports == 1) {
+                singlePass = pass;
+            }
+            const double ratio = singlePass > 0 ? pass / singlePass : 0;
+            const bool last = ports == kMostBoards;
+            m_text << Row({std::to_string(ports), Format("%.3f", pass), Format("%.3f", ratio),
+                           last ? Format("≤ %.2f", kTargetManyBoards) : "",
+                           last ? Verdict(pass > 0 && ratio <= kTargetManyBoards) : ""});
+            Flush();
+        }
+        m_text << "\n";
+    }
+
     void Footprint(const TempFolder& folder) {
         m_text << "## Footprint\n\n" << Header({"program", "case", "peak resident", "notes"});
         {
@@ -957,6 +1042,7 @@ int RunAll(const Options& o, const std::string& self) {
     report.WhereTheTimeGoes(folder, self);
     report.IdleCpu(self);
     report.ManyBoards(folder);
+    report.ManyBoardsOnDrainingLines(folder, self);
     report.Footprint(folder);
     report.Soak();
     report.Notes(kNotes);
@@ -1027,6 +1113,164 @@ int Profile(const std::string& port, const std::string& image) {
     return 0;
 }
 
+double CpuSeconds(const rusage& r) {
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+// `boards` paced tarvik-sims on lines that drain at their rate, one loop driver for all, as
+// tarvik-cli runs them: when each board's upgrade ended, and what the process used.
+int Draining(const Options& o, int boards, const std::string& image) {
+    testing::DrainingLines lines;  // before any port opens
+    std::vector<std::unique_ptr<Sim>> sims;
+    for (int i = 0; i < boards; ++i) {
+        sims.push_back(std::make_unique<Sim>(o, std::vector<std::string>{"--pace"}));
+    }
+    CEventLoop loop;
+    std::vector<std::unique_ptr<CLoopDriver>> drivers;
+    size_t exchanges = 0;  // loop thread only
+    for (int i = 0; i < boards; ++i) {
+        drivers.push_back(std::make_unique<CLoopDriver>(loop));
+        drivers.back()->onTrace = [&](TraceDirection direction, const uint8_t*, size_t) {
+            exchanges += direction == TraceDirection::Received ? 1 : 0;
+        };
+        if (drivers.back()->OpenPort(sims[static_cast<size_t>(i)]->Path(), kTransferBaud) !=
+            kErrSuccess) {
+            std::cerr << "tarvik-bench: cannot open " << sims[static_cast<size_t>(i)]->Path()
+                      << "\n";
+            return 1;
+        }
+    }
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const Clock::time_point start = Clock::now();
+    std::vector<Clock::time_point> started, ended(drivers.size());
+    for (auto& driver : drivers) {
+        started.push_back(Clock::now());
+        if (driver->Engine().Start(image, "image.bin") != StartResult::Started) {
+            return 1;
+        }
+    }
+    std::vector<bool> done(drivers.size(), false);
+    loop.RunUntil(
+        [&] {
+            bool all = true;
+            for (size_t i = 0; i < drivers.size(); ++i) {
+                if (!done[i] && drivers[i]->Engine().Outcome() != UpgradeOutcome::None) {
+                    done[i] = true;
+                    ended[i] = Clock::now();
+                }
+                all = all && done[i];
+            }
+            return all;
+        },
+        start + kUpgradeBound);
+    getrusage(RUSAGE_SELF, &after);
+    double slowest = 0;
+    bool succeeded = true;
+    Clock::time_point last = start;
+    for (size_t i = 0; i < drivers.size(); ++i) {
+        succeeded =
+            succeeded && done[i] && drivers[i]->Engine().Outcome() == UpgradeOutcome::Succeeded;
+        slowest = std::max(slowest, Seconds(ended[i] - started[i]).count());
+        last = std::max(last, ended[i]);
+    }
+    for (auto& driver : drivers) {
+        driver->RequestClose();
+    }
+    for (auto& driver : drivers) {
+        driver->ClosePort();
+    }
+    drivers.clear();
+    for (auto& sim : sims) {
+        sim->Stop();
+    }
+    nlohmann::json j;
+    j["all_succeeded"] = succeeded;
+    j["slowest_s"] = slowest;
+    j["wall_s"] = Seconds(last - start).count();
+    j["cpu_s"] = CpuSeconds(after) - CpuSeconds(before);
+    j["voluntary"] = after.ru_nvcsw - before.ru_nvcsw;
+    j["involuntary"] = after.ru_nivcsw - before.ru_nivcsw;
+    j["exchanges"] = exchanges;
+    std::cout << j.dump() << std::endl;
+    return 0;
+}
+
+// `ports` lines that drain at their rate and lead to no board: one search pass on each, the
+// time from its first step's frame to the next pass's first frame as the line saw them.
+int DrainingSearch(int ports, const std::string& folder) {
+    testing::DrainingLines lines;
+    std::mutex mutex;
+    std::map<std::string, std::vector<Clock::time_point>> writes;
+    lines.onWrite = [&](const std::string& path, size_t) {
+        std::lock_guard<std::mutex> lock(mutex);
+        writes[path].push_back(Clock::now());
+    };
+    std::vector<int> masters;
+    std::vector<std::string> slaves;
+    for (int i = 0; i < ports; ++i) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            std::cerr << "tarvik-bench: no pseudo-terminal\n";
+            return 1;
+        }
+        masters.push_back(master);
+        slaves.emplace_back(ptsname(master));
+    }
+    const std::string imagePath = folder + "search.bin";
+    WriteFile(imagePath, MakeImage(kBlockBytes));
+    CEventLoop loop;
+    std::vector<std::unique_ptr<CLoopDriver>> drivers;
+    for (const std::string& slave : slaves) {
+        drivers.push_back(std::make_unique<CLoopDriver>(loop));
+        if (drivers.back()->OpenPort(slave, kTransferBaud) != kErrSuccess) {
+            std::cerr << "tarvik-bench: cannot open " << slave << "\n";
+            return 1;
+        }
+    }
+    for (auto& driver : drivers) {
+        driver->Engine().Start(imagePath, "search.bin");
+    }
+    const auto passed = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& slave : slaves) {
+            if (writes[slave].size() <= kNextPassWrite) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const bool complete = loop.RunUntil(passed, Clock::now() + kSearchBound);
+    for (auto& driver : drivers) {
+        driver->Engine().OnStop();
+        driver->RequestClose();
+    }
+    for (auto& driver : drivers) {
+        driver->ClosePort();
+    }
+    drivers.clear();
+    double slowest = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& slave : slaves) {
+            const auto& w = writes[slave];
+            if (w.size() > kNextPassWrite) {
+                slowest =
+                    std::max(slowest, Seconds(w[kNextPassWrite] - w[kFirstScanWrite]).count());
+            }
+        }
+    }
+    for (int master : masters) {
+        close(master);
+    }
+    nlohmann::json j;
+    j["complete"] = complete;
+    j["slowest_pass_s"] = complete ? slowest : 0.0;
+    std::cout << j.dump() << std::endl;
+    return 0;
+}
+
 // The port open and idle: the loop driver with its reader, no upgrade, for `seconds`.
 int Idle(const std::string& port, int seconds) {
     CEventLoop loop;
@@ -1080,6 +1324,15 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "profile") {
         return Profile(value("--port"), value("--image"));
+    }
+    if (args[0] == "draining") {
+        Options o;
+        o.sim = value("--sim");
+        return Draining(o, std::atoi(value("--boards").c_str()), value("--image"));
+    }
+    if (args[0] == "draining-search") {
+        TempFolder folder;
+        return DrainingSearch(std::atoi(value("--ports").c_str()), folder.File(""));
     }
     Options o;
     o.sim = value("--sim");

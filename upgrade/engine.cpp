@@ -105,6 +105,9 @@ void CUpgradeEngine::OnFrameReceived(const uint8_t* data, uint32_t count) {
     }
     // Only a single command frame is a reply; two run together are dropped as one.
     if (count != kCmdFrameSize) {
+        if (RememberedStep() == kStepFinish) {
+            TakeFinishAnswerFromBurst(data, count);
+        }
         return;
     }
     CCmdFrame reply;
@@ -115,10 +118,41 @@ void CUpgradeEngine::OnFrameReceived(const uint8_t* data, uint32_t count) {
     if (!AnswersFrameInFlight(reply)) {
         return;  // as if lost
     }
+    Accept(reply);
+}
+
+void CUpgradeEngine::Accept(const CCmdFrame& reply) {
     m_deviceFound = true;
     StopAllTimers();
     m_driver.SetInfoText(text::kDeviceFound);
     ActOnReply(reply);
+}
+
+void CUpgradeEngine::TakeFinishAnswerFromBurst(const uint8_t* data, uint32_t count) {
+    // Elsewhere a dropped burst is as if lost, and the resend timer repeats the frame. After
+    // the finish command nothing repeats, and its answer can arrive run together with a late
+    // duplicate: the answer to a checksum request that was resent, which the board answers
+    // twice. Dropped, the upgrade would wait in Finishing for ever although the board is
+    // done. So a burst of whole command frames, every one sound, is looked through for the
+    // finish answer; anything else is still dropped.
+    if (count % kCmdFrameSize != 0) {
+        return;
+    }
+    for (uint32_t at = 0; at < count; at += kCmdFrameSize) {
+        CCmdFrame piece;
+        piece.Load(data + at);
+        if (!piece.Verify()) {
+            return;
+        }
+    }
+    for (uint32_t at = 0; at < count; at += kCmdFrameSize) {
+        CCmdFrame piece;
+        piece.Load(data + at);
+        if (piece.m_step == kStepFinish && AnswersFrameInFlight(piece)) {
+            Accept(piece);
+            return;
+        }
+    }
 }
 
 void CUpgradeEngine::OnStop() {

@@ -147,6 +147,9 @@ private:
     void UpdateProgress();
     UpgradePhase PhaseOfRememberedFrame() const;
     // engine.cpp
+    void Accept(const CCmdFrame& reply);  // a reply that counts: the timers stop, it is acted on
+    // With the finish command in flight: a burst of sound command frames holding its answer.
+    void TakeFinishAnswerFromBurst(const uint8_t* data, uint32_t count);
     void SendAndRemember(const uint8_t* wire, uint32_t length);
     void StopAllTimers();
 

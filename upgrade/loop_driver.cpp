@@ -1,5 +1,6 @@
 // The real-time driver of programs without a window: timers on steady_clock and replies
-// from each port's reader, all handled on the one thread that runs the loop.
+// from each port's reader, all handled on the one thread that runs the loop; each port's
+// writes and settings changes on its own line thread.
 #include "upgrade/loop_driver.h"
 
 #include <algorithm>
@@ -97,7 +98,9 @@ CLoopDriver::CLoopDriver(CEventLoop& loop, LineSelections selections)
 }
 
 CLoopDriver::~CLoopDriver() {
-    m_reader.StopAndJoin();
+    m_port.DropQueued();
+    m_reader.StopAndJoin();  // closes the port: line work under way ends with it
+    m_port.StopLine();
     m_loop.Detach(this);
 }
 
@@ -119,9 +122,11 @@ uint32_t CLoopDriver::OpenPort(const std::string& deviceName, uint32_t baud, boo
                  static_cast<uint8_t>(m_selections.stopBitsIndex));
     m_port.SetupReadTimeouts(kReadTimed, kReadTimeoutsIgnored);
     uint32_t started = kErrSuccess;
-    if (!m_reader.Start(m_port, m_handOver, &started)) {
-        // A port that nothing reads would never deliver a reply: leave it closed.
+    if (!m_port.StartLine(&started) || !m_reader.Start(m_port, m_handOver, &started)) {
+        // A port that nothing reads would never deliver a reply, one that nothing writes would
+        // never send a frame: leave it closed.
         m_port.Close();
+        m_port.StopLine();
         if (readerFailed != nullptr) {
             *readerFailed = true;
         }
@@ -132,6 +137,7 @@ uint32_t CLoopDriver::OpenPort(const std::string& deviceName, uint32_t baud, boo
 
 void CLoopDriver::RequestClose() {
     m_engine.OnPortClosed();
+    m_port.DropQueued();
     m_reader.RequestStop();
 }
 
@@ -144,6 +150,7 @@ void CLoopDriver::ClosePort() {
         m_handOver.DeliverWithin(handle, kClosingDeliverySlice);
     }
     m_reader.StopAndJoin();  // it has ended: only its return is left
+    m_port.StopLine();       // the port is closed: a write under way has ended
 }
 
 std::string CLoopDriver::Info() const {

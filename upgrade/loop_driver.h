@@ -5,6 +5,12 @@
 // Timers by id run on steady_clock; replies come from each port's reader through a
 // synchronous hand-over and are handled on the loop's thread, between timer ticks, so no
 // engine handler ever interrupts another, as in the window.
+//
+// Each port's line work runs on that port's own line thread (CQueuedPort): a frame's write,
+// which lasts until its bytes have left the line, and a line-settings change, which waits
+// for them. The loop's thread only asks for it and goes on, so one port's write or drain
+// never holds up another port's replies, timers or writes: every port's exchanges run side
+// by side. onChange and onTrace still come from the loop's thread only.
 #pragma once
 
 #include <chrono>
@@ -19,6 +25,7 @@
 #include "serial/com_port.h"
 #include "upgrade/driver.h"
 #include "upgrade/engine.h"
+#include "upgrade/queued_port.h"
 #include "upgrade/reader.h"
 
 namespace tarvik {
@@ -58,13 +65,14 @@ public:
     ~CLoopDriver() override;  // stops the reader and waits for it
 
     // Opens the port as the window does: Open(name, 1024, 1024), handshaking off, Setup with
-    // `baud` and the selections, read mode 1; then starts the reader. Returns Open's code,
-    // or, with the port closed again, the errno of a reader thread that could not start
-    // (`readerFailed`, if given, tells the two apart).
+    // `baud` and the selections, read mode 1; then starts the port's line thread and the
+    // reader. Returns Open's code, or, with the port closed again, the errno of a line or
+    // reader thread that could not start (`readerFailed`, if given, tells the two apart).
     uint32_t OpenPort(const std::string& deviceName, uint32_t baud, bool* readerFailed = nullptr);
     // As the window's Open/Close button: the resend timer stops (the engine's OnPortClosed),
-    // the reader is asked to close the port, and this waits until it has, handling a reply
-    // the reader still hands over on its way out.
+    // line work not yet begun is dropped, the reader is asked to close the port, and this
+    // waits until it has (handling a reply the reader still hands over on its way out) and
+    // the line thread has ended.
     void ClosePort();
     // The first half of ClosePort, which does not wait: a front end with many ports asks
     // every reader first, so that the ports close together rather than one read time-out
@@ -81,9 +89,9 @@ public:
     std::vector<std::string> Messages() const;  // every message box shown, in order
     bool AnyTimerArmed() const;
 
-    // Called on the loop's thread after every change of the lines, the progress, the Start
-    // button or the messages (for a progress display), and for every frame on the line
-    // (for a trace).
+    // Called on the loop's thread (never on a port's reader or line thread) after every change of
+    // the lines, the progress, the Start button or the messages (for a progress display), and for
+    // every frame on the line (for a trace).
     std::function<void()> onChange;
     std::function<void(TraceDirection, const uint8_t*, size_t)> onTrace;
 
@@ -116,7 +124,7 @@ private:
 
     CEventLoop& m_loop;
     LineSelections m_selections;
-    CComPort m_port;
+    CQueuedPort m_port;
     CReplyHandOver m_handOver;
     CReplyReader m_reader;
     CUpgradeEngine m_engine;

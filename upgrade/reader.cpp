@@ -243,7 +243,17 @@ void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
         uint32_t taken = reply.Take(chunk + leftAt, left);
         leftAt += taken;
         left -= taken;
+        bool finalRead = false;  // the one read a stop request still allows
         while (!reply.Complete()) {
+            // Asked to stop: the bytes can no longer be used, and a line that streams without
+            // a pause would otherwise keep the reader (and whoever joins it) until the buffer
+            // is full. One more read takes the rest of a reply on its way; then it ends.
+            if (m_stop.load()) {
+                if (finalRead) {
+                    break;
+                }
+                finalRead = true;
+            }
             expect(reply.Count());
             const ChunkRead more = ReadChunk(*port, chunk, kGatherReadTimeout, quickFailures);
             if (more.count == 0) {

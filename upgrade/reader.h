@@ -103,7 +103,8 @@ public:
     bool Start(CComPort& port, CReplyHandOver& handOver, uint32_t* error = nullptr);
     // Any thread. Asks the reader to close the port and end; does not wait. A read waiting
     // for a reply is cut short, so an idle reader closes the port at once; a reply on its
-    // way is still gathered whole and handed over first.
+    // way is given one more read and handed over first (whole, unless the line streams on),
+    // so the reader ends after at most one more read whatever the line does.
     void RequestStop();
     // Driver thread. Asks it to stop, releases a hand-over in progress (that reply is not
     // handled) and waits until it has closed the port and ended.

@@ -16,6 +16,12 @@ uint32_t BoardSum(const Bytes& image) {
     return sum + 0xFFu * (128 - image.size() % 128);
 }
 
+Bytes Concat(const Bytes& a, const Bytes& b) {
+    Bytes out = a;
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
 uint32_t BlockNumber(const SentFrame& frame) {
     return frame.bytes[4] | (frame.bytes[5] << 8);
 }
@@ -312,6 +318,68 @@ TEST_F(TransferTest, UnansweredFinishCommandWaitsUntilStop) {
     engine.OnStop();
     EXPECT_TRUE(driver.startEnabled);
     EXPECT_EQ(engine.Outcome(), UpgradeOutcome::Stopped);
+}
+
+// The checksum request went unanswered for a second and was resent; the board answers both.
+// The first answer brings the finish command; the duplicate and the finish answer then reach
+// the reader together. Nothing resends the finish command, so a dropped burst would leave the
+// upgrade in Finishing for good with the board done.
+TEST_F(TransferTest, FinishAnswerRunTogetherWithALateDuplicateStillEndsTheUpgrade) {
+    const Bytes image = MakeImage(300);
+    const Bytes sum = SumReply(BoardSum(image));
+    const Bytes finish = BoardReply(30);
+    Bytes badFinish = finish;
+    badFinish[5] ^= 0x01;  // its sum no longer matches
+    const struct {
+        const char* name;
+        Bytes burst;
+        bool succeeds;
+    } cases[] = {
+        {"duplicate, then the finish answer", Concat(sum, finish), true},
+        {"the finish answer, then the duplicate", Concat(finish, sum), true},
+        {"two duplicates", Concat(sum, sum), false},
+        {"duplicate and a spoilt finish answer", Concat(sum, badFinish), false},
+        {"duplicate and part of the finish answer",
+         Concat(sum, Bytes(finish.begin(), finish.end() - 1)), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartWith(image);
+        for (const Bytes& r :
+             {BoardReply(25), BoardReply(26), AckReply(1), AckReply(2), BoardReply(28)}) {
+            Deliver(r);
+        }
+        ASSERT_EQ(driver.port.sent.back().step(), 29);
+        driver.Advance(kResendPeriod);  // no answer yet: the checksum request goes again
+        ASSERT_EQ(driver.port.sent.back().step(), 29);
+        Deliver(sum);
+        ASSERT_EQ(engine.Phase(), UpgradePhase::Finishing);
+        const size_t writes = Writes();
+        Deliver(c.burst);
+        EXPECT_EQ(Writes(), writes) << "nothing more goes to the board";
+        if (c.succeeds) {
+            EXPECT_EQ(engine.Outcome(), UpgradeOutcome::Succeeded);
+            EXPECT_EQ(driver.status, kSucceeded);
+            EXPECT_TRUE(driver.startEnabled);
+        } else {
+            EXPECT_EQ(engine.Phase(), UpgradePhase::Finishing);
+            EXPECT_FALSE(driver.startEnabled);
+        }
+        engine.OnStop();
+    }
+}
+
+TEST_F(TransferTest, TwoRepliesRunTogetherBeforeTheFinishCommandAreStillDroppedAsOne) {
+    const Bytes image = MakeImage(300);
+    StartWith(image);
+    for (const Bytes& r : {BoardReply(25), BoardReply(26), AckReply(1), AckReply(2)}) {
+        Deliver(r);
+    }
+    const size_t writes = Writes();
+    Deliver(Concat(BoardReply(28), SumReply(BoardSum(image))));
+    EXPECT_EQ(Writes(), writes) << "the resend timer covers a burst dropped here";
+    EXPECT_EQ(engine.Phase(), UpgradePhase::Sending);
+    EXPECT_TRUE(driver.TimerArmed(kResendTimer));
 }
 
 TEST_F(TransferTest, FinishAnswerAfterAStallStillSucceeds) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -361,6 +362,59 @@ TEST(ReplyReader, StopRequests) {
         EXPECT_FALSE(reader.Running());
         EXPECT_TRUE(port.closed);
     }
+}
+
+// A line that streams without a pause and never sends the end mark (a board printing its
+// log): every read returns a full chunk at once. A CancelRead ends the next read with
+// nothing, as the port does.
+class StreamingPort : public CComPort {
+public:
+    uint32_t Read(void* buffer, uint32_t length, uint32_t* countOut, ComOverlapped*,
+                  uint32_t) override {
+        if (++reads == stopAtRead && onStopRead) {
+            onStopRead();  // on the reader's thread, while this read is under way
+        }
+        if (m_cancel.exchange(false)) {
+            *countOut = 0;
+            return kErrCancelled;
+        }
+        std::fill_n(static_cast<uint8_t*>(buffer), length, uint8_t{'x'});
+        *countOut = length;
+        return kErrSuccess;
+    }
+    uint32_t CancelRead() override {
+        m_cancel = true;
+        return kErrSuccess;
+    }
+    uint32_t Close() override {
+        closed = true;
+        return kErrSuccess;
+    }
+    uint32_t ExpectBurst(uint32_t) override { return kErrSuccess; }
+    bool IsOpen() const override { return !closed; }
+
+    std::atomic<int> reads{0};
+    std::atomic<bool> closed{false};
+    int stopAtRead = 0;
+    std::function<void()> onStopRead;
+
+private:
+    std::atomic<bool> m_cancel{false};
+};
+
+TEST(ReplyReader, StopOnAStreamingLineAllowsOneMoreRead) {
+    StreamingPort port;
+    Receiver receiver;
+    CReplyReader reader;
+    // The stop comes in the middle of a reply that, on this line, never ends by itself.
+    port.stopAtRead = 4;
+    port.onStopRead = [&] { reader.RequestStop(); };
+    ASSERT_TRUE(reader.Start(port, receiver.handOver));
+    ASSERT_TRUE(WaitUntil([&] { return port.reads >= port.stopAtRead; }));
+    reader.StopAndJoin();  // joins before anyone closes the port, as the Windows window does
+    EXPECT_TRUE(port.closed);
+    EXPECT_LE(port.reads.load() - port.stopAtRead, 1)
+        << "the reader read on after the stop request instead of letting go";
 }
 
 TEST(ReplyReader, PortExpectsTheNextReplyAsLongAsTheLast) {

@@ -238,7 +238,10 @@ void CUpgradeDlg::OnCommand(int id, int code) {
                 OnOpenClose();
                 break;
             }
-            EndDialog(m_hwnd, IDOK);
+            // On the file box while an upgrade runs, Enter does nothing.
+            if (m_logic.EnterEndsWindow()) {
+                EndDialog(m_hwnd, IDOK);
+            }
             break;
         case res::kExitButton:  // Exit ends with OK, as Enter does; nothing is saved
             EndDialog(m_hwnd, IDOK);
@@ -380,8 +383,9 @@ std::string CUpgradeDlg::ChooseImageWithDialog() {
     dialog.nFilterIndex = 1;
     dialog.lpstrFile = chosen.data();
     dialog.nMaxFile = kChosenPathChars;
-    dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_READONLY |
-                   OFN_EXPLORER | OFN_NOCHANGEDIR;
+    // The read-only check box is shown, and ticked: the tool only ever reads the image.
+    dialog.Flags =
+        OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_READONLY | OFN_EXPLORER | OFN_NOCHANGEDIR;
     if (!GetOpenFileNameW(&dialog)) {
         return std::string();
     }

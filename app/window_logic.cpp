@@ -257,20 +257,28 @@ void CUpgradeWindowLogic::SetProgressPos(uint32_t position) {
     m_view.SetProgressPos(position);
 }
 
-void CUpgradeWindowLogic::EnableStart(bool enabled) {
+StartFocus CUpgradeWindowLogic::FocusHolder() const {
     const int holder = m_view.FocusedControl();
-    const StartFocus now = holder == res::kStartButton  ? StartFocus::kStart
-                           : holder == res::kStopButton ? StartFocus::kStop
-                                                        : StartFocus::kOther;
+    return holder == res::kStartButton ? StartFocus::kStart
+           : holder == res::kFileBox   ? StartFocus::kFileBox
+                                       : StartFocus::kOther;
+}
+
+void CUpgradeWindowLogic::EnableStart(bool enabled) {
+    const StartFocus now = FocusHolder();
     const StartFocus next = FocusAfterStartChange(enabled, now);
     // Moved before Start is disabled, so that the focus never passes on to 退出.
-    if (next == StartFocus::kStop && now != StartFocus::kStop) {
-        m_view.FocusControl(res::kStopButton);
+    if (next == StartFocus::kFileBox && now != StartFocus::kFileBox) {
+        m_view.FocusControl(res::kFileBox);
     }
     m_view.EnableControl(res::kStartButton, enabled);
     if (next == StartFocus::kStart && now != StartFocus::kStart) {
         m_view.FocusControl(res::kStartButton);
     }
+}
+
+bool CUpgradeWindowLogic::EnterEndsWindow() const {
+    return tarvik::EnterEndsWindow(IsStartEnabled(), FocusHolder());
 }
 
 bool CUpgradeWindowLogic::IsStartEnabled() const {

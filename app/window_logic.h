@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/resource.h"
+#include "app/start_focus.h"
 #include "serial/com_port.h"
 #include "upgrade/driver.h"
 #include "upgrade/engine.h"
@@ -133,6 +134,9 @@ public:
     void OnStop();
     // A window timer ticked.
     void OnTimer(int id);
+    // Enter on a control that is not a push button: true when it is the dialog's OK (the
+    // window ends), false when it does nothing (start_focus.h).
+    bool EnterEndsWindow() const;
     // Window thread, after RequestReplyDelivery: handles the waiting reply, if any.
     bool DeliverReply();
 
@@ -164,6 +168,7 @@ public:
 
 private:
     void LoadSettings();
+    StartFocus FocusHolder() const;
 
     IUpgradeView& m_view;
     std::string m_imagePath;

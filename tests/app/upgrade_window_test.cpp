@@ -119,6 +119,36 @@ private slots:
         QVERIFY(!dlg->Port().IsOpen());
     }
 
+    // An operator at a fixture taps 开始升级 twice (and a third time with Enter): the taps
+    // after the first land on the read-only file box, and the upgrade they started goes on
+    // to its end.
+    void tappingStartTwiceLetsTheUpgradeGoOn() {
+        const auto image = m_home->path() / "relay.bin";
+        WriteImage(image, kSmallImage);
+        SimProcess sim({"--com", std::to_string(kSimCom), "--once", "--pace"});
+
+        ModalAnswerer answerer;
+        auto dlg = ReadyWindow(image);
+        WindowParts parts(*dlg);
+        parts.start->setFocus();
+        QTest::keyClick(parts.start, Qt::Key_Space);
+        QVERIFY(!parts.start->isEnabled());
+        for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return}) {
+            QTest::keyClick(dlg->focusWidget(), key);
+            QVERIFY(dlg->isVisible());
+            QVERIFY(!parts.start->isEnabled());
+            QVERIFY(parts.infoLine->text() != Utf8(text::kUpgradeStopped));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(parts.statusLine->text(), Utf8(text::kUpgradeSucceeded),
+                                  kUpgradeWaitMs);
+        QCOMPARE(parts.progress->value(), static_cast<int>(TotalBlocks(kSmallImage)));
+        QCOMPARE(dlg->focusWidget(), parts.start);
+        QCOMPARE(answerer.messages, QStringList());
+        const std::optional<int> status = sim.waitExit(kSimExitWait);
+        QVERIFY(status.has_value());
+        QCOMPARE(*status, 0);
+    }
+
     // Open/Close closing the port in the middle of a transfer is the engine's port-closed
     // event, as in every other front end: the resend timer stops and the upgrade is stalled
     // (a front end that gives up on stalls sees it), until Stop.

@@ -713,11 +713,11 @@ private slots:
         QCOMPARE(answerer.messages, QStringList{Utf8(text::kChooseFile)});
     }
 
-    // While an upgrade runs the focus is never on 退出: Start hands it to 停止 as it is
-    // disabled, so the key that started the upgrade, pressed again, stops it instead of
-    // ending the program; when the upgrade ends the focus is back on 开始升级. A focus the
-    // operator put elsewhere stays where it is.
-    void focusGoesToStopWhileAnUpgradeRuns() {
+    // While an upgrade runs the focus is on neither 退出 nor 停止: Start hands it to the
+    // read-only file box as it is disabled, so the key that started the upgrade, pressed again
+    // (an operator taps twice), neither ends the program nor stops the upgrade; when the
+    // upgrade ends the focus is back on 开始升级. A focus the operator put elsewhere stays.
+    void focusRestsOnTheFileBoxWhileAnUpgradeRuns() {
         const auto image = m_home->path() / "good.bin";
         WriteImage(image, kImageWithBlocks);
         auto dlg = MakeWindow();
@@ -734,23 +734,30 @@ private slots:
             parts.start->setFocus();
             QTest::keyClick(parts.start, key);
             QVERIFY2(!parts.start->isEnabled(), name);
-            QVERIFY2(dlg->focusWidget() == parts.stop, name);
+            QVERIFY2(dlg->focusWidget() == parts.fileBox, name);
 
-            QTest::keyClick(dlg->focusWidget(), key);
+            // The second tap, and a third: the search goes on.
+            for (int tap = 0; tap < 2; ++tap) {
+                QTest::keyClick(dlg->focusWidget(), key);
+            }
             QVERIFY2(dlg->isVisible(), name);
+            QVERIFY2(!parts.start->isEnabled(), name);
+            QVERIFY2(dlg->Engine().Phase() == UpgradePhase::Scanning, name);
+            QVERIFY2(dlg->Engine().Outcome() == UpgradeOutcome::None, name);
+
+            parts.stop->click();
             QVERIFY2(parts.start->isEnabled(), name);
-            QVERIFY2(parts.infoLine->text() == Utf8(text::kUpgradeStopped), name);
             QVERIFY2(dlg->focusWidget() == parts.start, name);
         }
         QCOMPARE(answerer.messages, QStringList());
 
         parts.start->setFocus();
         parts.start->click();
-        QCOMPARE(dlg->focusWidget(), parts.stop);
-        parts.fileBox->setFocus();
+        QCOMPARE(dlg->focusWidget(), parts.fileBox);
+        parts.parityList->setFocus();
         parts.stop->click();
         QVERIFY(parts.start->isEnabled());
-        QCOMPARE(dlg->focusWidget(), parts.fileBox);
+        QCOMPARE(dlg->focusWidget(), parts.parityList);
     }
 
     // A short text makes a narrow box: it is widened so that a title bar has room for the

@@ -392,6 +392,11 @@ void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
+void CUpgradeDlg::done(int result) {
+    m_logic.OnWindowEnding();
+    QDialog::done(result);
+}
+
 void CUpgradeDlg::closeEvent(QCloseEvent* event) {
     // The close box, Alt+F4 and the window menu's close item come here; Exit, Enter and Esc
     // end the dialog without a close event and save nothing.

@@ -211,6 +211,12 @@ void CUpgradeDlg::OnInitDialog() {
     CenterWindow(m_hwnd, GetWindow(m_hwnd, GW_OWNER));
     m_logic.OnInitDialog();
     m_openClose.SetFlatLook(false, true);
+    m_logic.ApplyCommandLine(m_arguments);
+}
+
+void CUpgradeDlg::End(INT_PTR result) {
+    m_logic.OnWindowEnding();
+    EndDialog(m_hwnd, result);
 }
 
 void CUpgradeDlg::OnCommand(int id, int code) {
@@ -240,14 +246,14 @@ void CUpgradeDlg::OnCommand(int id, int code) {
             }
             // On the file box while an upgrade runs, Enter does nothing.
             if (m_logic.EnterEndsWindow()) {
-                EndDialog(m_hwnd, IDOK);
+                End(IDOK);
             }
             break;
         case res::kExitButton:  // Exit ends with OK, as Enter does; nothing is saved
-            EndDialog(m_hwnd, IDOK);
+            End(IDOK);
             break;
         case IDCANCEL:  // Esc, and the default handling of the close box
-            EndDialog(m_hwnd, IDCANCEL);
+            End(IDCANCEL);
             break;
         default:
             break;

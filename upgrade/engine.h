@@ -131,6 +131,8 @@ public:
     // rate the board answered the enter-upgrade frame at (0 until it has).
     uint32_t Resends() const { return m_resends; }
     uint32_t FoundBaud() const { return m_foundBaud; }
+    // The image this upgrade started on (its bytes, length and sum), as Start fixed it.
+    const FirmwareImage& Image() const { return m_image; }
 
 private:
     // False, with the message shown, when the port is not open.

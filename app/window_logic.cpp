@@ -315,6 +315,9 @@ StartFocus CUpgradeWindowLogic::FocusHolder() const {
 }
 
 void CUpgradeWindowLogic::EnableStart(bool enabled) {
+    if (enabled) {
+        m_recorder.OnStartEnabled();
+    }
     const StartFocus now = FocusHolder();
     const StartFocus next = FocusAfterStartChange(enabled, now);
     // Moved before Start is disabled, so that the focus never passes on to 退出.

@@ -78,8 +78,18 @@ void CWindowRecorder::OnStarted(const std::string& port, const std::string& imag
     if (!IsOpen()) {
         return;
     }
-    m_pending = Started{std::chrono::system_clock::now(), std::chrono::steady_clock::now(), port,
-                        imagePath};
+    Started started;
+    started.start = std::chrono::system_clock::now();
+    started.startSteady = std::chrono::steady_clock::now();
+    started.port = port;
+    started.imagePath = imagePath;
+    m_pending = started;
+}
+
+void CWindowRecorder::OnStartEnabled() {
+    if (m_pending && !m_pending->end) {
+        m_pending->end = std::chrono::steady_clock::now();
+    }
 }
 
 std::string CWindowRecorder::AfterEvent(const CUpgradeEngine& engine, const std::string& statusText,
@@ -124,9 +134,9 @@ std::string CWindowRecorder::Write(const CUpgradeEngine& engine, const RecordVer
     record.result = verdict.result;
     record.step = verdict.step;
     record.message = verdict.message;
-    record.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - pending.startSteady)
-            .count();
+    // A window closed in the middle of an upgrade ends it now.
+    const auto end = pending.end.value_or(std::chrono::steady_clock::now());
+    record.seconds = std::chrono::duration<double>(end - pending.startSteady).count();
     record.baud = engine.FoundBaud();
     record.blocks = TotalBlocks(image.length);
     record.bytes = image.length;

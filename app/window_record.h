@@ -54,6 +54,9 @@ public:
 
     // Start went through: an upgrade on `port` with the image `imagePath` begins now.
     void OnStarted(const std::string& port, const std::string& imagePath);
+    // The engine enabled Start again: the upgrade has reached its outcome now (the record's
+    // `seconds` end here, before any message box the outcome brings).
+    void OnStartEnabled();
     // After every event the engine handled: once the upgrade that began has ended, its record
     // goes to the log if its board answered. Returns the error for the operator when the
     // record could not be written; nothing is recorded from then on.
@@ -70,6 +73,7 @@ private:
     struct Started {
         std::chrono::system_clock::time_point start;
         std::chrono::steady_clock::time_point startSteady;
+        std::optional<std::chrono::steady_clock::time_point> end;  // the outcome, once reached
         std::string port;
         std::string imagePath;
     };

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::string_view kLogOption = "--log";
 constexpr std::string_view kLogOptionWithValue = "--log=";
+constexpr char kLogWithoutFile[] = "--log 后面缺少记录文件的名字\n";
 
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -26,7 +27,7 @@ WindowOptions ParseWindowArguments(const std::vector<std::string>& arguments) {
         std::string value;
         if (argument == kLogOption) {
             if (i + 1 >= arguments.size()) {
-                options.error = std::string("--log 后面缺少记录文件的名字\n") + kWindowUsageText;
+                options.error = std::string(kLogWithoutFile) + kWindowUsageText;
                 return options;
             }
             value = arguments[++i];
@@ -37,7 +38,7 @@ WindowOptions ParseWindowArguments(const std::vector<std::string>& arguments) {
             return options;
         }
         if (value.empty()) {
-            options.error = std::string("--log 后面缺少记录文件的名字\n") + kWindowUsageText;
+            options.error = std::string(kLogWithoutFile) + kWindowUsageText;
             return options;
         }
         options.logPath = value;

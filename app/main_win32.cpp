@@ -5,14 +5,34 @@
 #include <winsock2.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
 
 #include "app/resource.h"
 #include "app/upgrade_dlg_win32.h"
+#include "serial/wide_text.h"
 
 namespace {
 
 constexpr WORD kSocketVersion = MAKEWORD(1, 1);
 constexpr int kStringChars = 256;
+
+// The program's arguments after its own name, UTF-8.
+std::vector<std::string> Arguments() {
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return arguments;
+    }
+    for (int i = 1; i < count; ++i) {
+        arguments.push_back(tarvik::Utf8FromWide(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
+}
 
 }  // namespace
 
@@ -33,6 +53,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     InitCommonControlsEx(&controls);
     {
         tarvik::CUpgradeDlg window;
+        window.SetArguments(Arguments());
         window.DoModal();
     }  // the reader has ended and the port is closed here
     WSACleanup();

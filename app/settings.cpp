@@ -172,6 +172,55 @@ Settings SettingsFromProfile(const CProfile& profile) {
     return settings;
 }
 
+bool IsUtf8BeyondAscii(std::string_view bytes) {
+    constexpr unsigned char kAsciiEnd = 0x80;
+    constexpr unsigned char kContinuationMask = 0xC0;
+    constexpr unsigned char kContinuation = 0x80;
+    bool beyondAscii = false;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < kAsciiEnd) {
+            ++i;
+            continue;
+        }
+        beyondAscii = true;
+        // The length of the sequence and the range its second byte must lie in, which rules
+        // out overlong forms (C0, C1, E0 80..9F, F0 80..8F), surrogates (ED A0..BF) and code
+        // points beyond U+10FFFF (F4 90..BF, F5 and up).
+        size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : low;
+            high = lead == 0xED ? 0x9F : high;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : low;
+            high = lead == 0xF4 ? 0x8F : high;
+        } else {
+            return false;
+        }
+        if (bytes.size() - i < length) {
+            return false;
+        }
+        const auto second = static_cast<unsigned char>(bytes[i + 1]);
+        if (second < low || second > high) {
+            return false;
+        }
+        for (size_t k = 2; k < length; ++k) {
+            if ((static_cast<unsigned char>(bytes[i + k]) & kContinuationMask) != kContinuation) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return beyondAscii;
+}
+
 std::string FormatSettings(const Settings& settings) {
     std::ostringstream out;
     out << '[' << kSettingsSection << "]\n";

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvik {
@@ -77,6 +78,12 @@ private:
 
     std::vector<Section> m_sections;
 };
+
+// True when `bytes` are well-formed UTF-8 (no overlong form, no surrogate, nothing beyond
+// U+10FFFF, no sequence cut short) and hold at least one byte beyond ASCII: a settings file
+// without a byte-order mark that another editor saved in UTF-8. Plain ASCII is not counted:
+// it reads the same in every code page.
+bool IsUtf8BeyondAscii(std::string_view bytes);
 
 // The settings a parsed file holds; every value absent from it takes its default.
 Settings SettingsFromProfile(const CProfile& profile);

@@ -1,6 +1,7 @@
 // The settings file on Windows: c:\tools-tarvik.ini with its texts in code page 936, as the
 // tool has always kept it, so a file written by an earlier version brings the user's last
-// image back.
+// image back. A file that another editor saved in UTF-8 (with or without a byte-order mark)
+// is read as UTF-8.
 //
 // A standard user of a current Windows may not create files in the root of C:. Then the
 // settings go to %LOCALAPPDATA%\tarvik\tools-tarvik.ini instead, and loading reads whichever
@@ -166,6 +167,13 @@ CProfile CProfile::ReadFile(const std::string& path) {
     }
     if (bytes.compare(0, kUtf8MarkSize, kUtf8Mark) == 0) {
         return Parse(bytes.substr(kUtf8MarkSize));
+    }
+    // Another editor's UTF-8 without a mark (Notepad's default, a file copied from Linux).
+    // Chinese in code page 936 is almost never well-formed UTF-8, so such bytes are UTF-8;
+    // read as 936 they would turn a Chinese image path into other characters, which the
+    // next save would then keep.
+    if (IsUtf8BeyondAscii(bytes)) {
+        return Parse(bytes);
     }
     return Parse(Utf8FromCodePage(bytes, kChineseCodePage));
 }

@@ -378,18 +378,23 @@ void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         // No button is the default: Enter presses the push button that has the focus, and
-        // anywhere else it is the dialog's OK.
+        // anywhere else it is the dialog's OK, except on the file box while an upgrade runs.
         auto* button = qobject_cast<QPushButton*>(focusWidget());
         if (button != nullptr) {
             if (button->isEnabled()) {
                 button->click();
             }
-        } else {
+        } else if (m_logic.EnterEndsWindow()) {
             accept();
         }
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void CUpgradeDlg::done(int result) {
+    m_logic.OnWindowEnding();
+    QDialog::done(result);
 }
 
 void CUpgradeDlg::closeEvent(QCloseEvent* event) {

@@ -81,6 +81,10 @@ public:
     // IUpgradeView
     TARVIK_UPGRADE_VIEW_OVERRIDES
 
+    // Every way the dialog ends (退出, Enter, Esc, the close box) comes here: an upgrade still
+    // running is recorded before the window goes.
+    void done(int result) override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;

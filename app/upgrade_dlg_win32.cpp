@@ -211,6 +211,12 @@ void CUpgradeDlg::OnInitDialog() {
     CenterWindow(m_hwnd, GetWindow(m_hwnd, GW_OWNER));
     m_logic.OnInitDialog();
     m_openClose.SetFlatLook(false, true);
+    m_logic.ApplyCommandLine(m_arguments);
+}
+
+void CUpgradeDlg::End(INT_PTR result) {
+    m_logic.OnWindowEnding();
+    EndDialog(m_hwnd, result);
 }
 
 void CUpgradeDlg::OnCommand(int id, int code) {
@@ -238,13 +244,16 @@ void CUpgradeDlg::OnCommand(int id, int code) {
                 OnOpenClose();
                 break;
             }
-            EndDialog(m_hwnd, IDOK);
+            // On the file box while an upgrade runs, Enter does nothing.
+            if (m_logic.EnterEndsWindow()) {
+                End(IDOK);
+            }
             break;
         case res::kExitButton:  // Exit ends with OK, as Enter does; nothing is saved
-            EndDialog(m_hwnd, IDOK);
+            End(IDOK);
             break;
         case IDCANCEL:  // Esc, and the default handling of the close box
-            EndDialog(m_hwnd, IDCANCEL);
+            End(IDCANCEL);
             break;
         default:
             break;
@@ -380,8 +389,9 @@ std::string CUpgradeDlg::ChooseImageWithDialog() {
     dialog.nFilterIndex = 1;
     dialog.lpstrFile = chosen.data();
     dialog.nMaxFile = kChosenPathChars;
-    dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_READONLY |
-                   OFN_EXPLORER | OFN_NOCHANGEDIR;
+    // The read-only check box is shown, and ticked: the tool only ever reads the image.
+    dialog.Flags =
+        OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_READONLY | OFN_EXPLORER | OFN_NOCHANGEDIR;
     if (!GetOpenFileNameW(&dialog)) {
         return std::string();
     }

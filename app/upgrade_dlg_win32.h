@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/window_logic.h"
@@ -38,6 +39,8 @@ public:
     CUpgradeDlg(const CUpgradeDlg&) = delete;
     CUpgradeDlg& operator=(const CUpgradeDlg&) = delete;
 
+    // The program's arguments after its name (--log FILE), applied once the window is made.
+    void SetArguments(std::vector<std::string> arguments) { m_arguments = std::move(arguments); }
     // Runs the window modally; IDOK (Exit, Enter) or IDCANCEL (Esc, close box).
     INT_PTR DoModal(HWND parent = nullptr);
     // Makes the window without running it (its owner's message loop drives it).
@@ -68,11 +71,14 @@ private:
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnInitDialog();
     void OnCommand(int id, int code);
+    // Ends the modal window with `result`; an upgrade still running is recorded first.
+    void End(INT_PTR result);
     std::string ChooseImageWithDialog();
     // 0 .. 2 for window timers 1 .. 3, else -1.
     static int TimerIndex(int id);
 
     CUpgradeWindowLogic m_logic;
+    std::vector<std::string> m_arguments;
     CImageButton m_openClose;
     HWND m_hwnd = nullptr;
     HICON m_icon = nullptr;

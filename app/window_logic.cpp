@@ -105,6 +105,39 @@ CUpgradeWindowLogic::~CUpgradeWindowLogic() {
 void CUpgradeWindowLogic::Shutdown() {
     // The reader holds the port: it must have ended before the port goes away.
     m_reader.StopAndJoin();
+    m_recorder.OnWindowEnding(m_engine, m_statusText, m_infoText);
+}
+
+void CUpgradeWindowLogic::OpenLog(const std::string& path) {
+    const std::string error = m_recorder.Open(path);
+    if (!error.empty()) {
+        ShowMessage(error);
+    }
+}
+
+void CUpgradeWindowLogic::ApplyCommandLine(const std::vector<std::string>& arguments) {
+    const WindowOptions options = ParseWindowArguments(arguments);
+    if (!options.error.empty()) {
+        ShowMessage(options.error);
+        return;
+    }
+    if (!options.logPath.empty()) {
+        OpenLog(options.logPath);
+    }
+}
+
+void CUpgradeWindowLogic::OnWindowEnding() {
+    const std::string error = m_recorder.OnWindowEnding(m_engine, m_statusText, m_infoText);
+    if (!error.empty()) {
+        ShowMessage(error);
+    }
+}
+
+void CUpgradeWindowLogic::AfterEngineEvent() {
+    const std::string error = m_recorder.AfterEvent(m_engine, m_statusText, m_infoText);
+    if (!error.empty()) {
+        ShowMessage(error);
+    }
 }
 
 void CUpgradeWindowLogic::OnInitDialog() {
@@ -172,6 +205,7 @@ void CUpgradeWindowLogic::OnOpenClose() {
     // The reader closes the port itself; asked to, it cuts its waiting read short.
     m_reader.RequestStop();
     m_engine.OnPortClosed();
+    AfterEngineEvent();
     Wait(kCloseWait);
     m_view.ShowLamp(res::kLampOffBitmap);
     m_view.SetControlText(res::kOpenCloseButton, text::kOpenCaption);
@@ -215,20 +249,34 @@ void CUpgradeWindowLogic::OnBrowse() {
 }
 
 StartResult CUpgradeWindowLogic::OnStart() {
-    return m_engine.Start(m_imagePath, m_imageName);
+    // Taken before the engine starts: the port list may not change while it runs, but the
+    // record names the port the upgrade began on.
+    const std::string port = SelectedPortText();
+    const StartResult result = m_engine.Start(m_imagePath, m_imageName);
+    if (result == StartResult::Started) {
+        m_recorder.OnStarted(port, m_imagePath);
+    }
+    return result;
 }
 
 void CUpgradeWindowLogic::OnStop() {
     m_engine.OnStop();
+    AfterEngineEvent();
 }
 
 void CUpgradeWindowLogic::OnTimer(int id) {
     m_engine.OnTimer(id);
+    AfterEngineEvent();
 }
 
 bool CUpgradeWindowLogic::DeliverReply() {
-    return m_handOver.Deliver(
+    const bool delivered = m_handOver.Deliver(
         [this](const uint8_t* data, uint32_t count) { m_engine.OnFrameReceived(data, count); });
+    // After the hand-over has let the reader go: writing the record may show a message box.
+    if (delivered) {
+        AfterEngineEvent();
+    }
+    return delivered;
 }
 
 // ---- The engine's driver ----
@@ -242,10 +290,12 @@ void CUpgradeWindowLogic::StopTimer(int id) {
 }
 
 void CUpgradeWindowLogic::SetInfoText(const std::string& utf8) {
+    m_infoText = utf8;
     m_view.SetControlText(res::kInfoLine, utf8);
 }
 
 void CUpgradeWindowLogic::SetStatusText(const std::string& utf8) {
+    m_statusText = utf8;
     m_view.SetControlText(res::kStatusLine, utf8);
 }
 
@@ -257,20 +307,31 @@ void CUpgradeWindowLogic::SetProgressPos(uint32_t position) {
     m_view.SetProgressPos(position);
 }
 
-void CUpgradeWindowLogic::EnableStart(bool enabled) {
+StartFocus CUpgradeWindowLogic::FocusHolder() const {
     const int holder = m_view.FocusedControl();
-    const StartFocus now = holder == res::kStartButton  ? StartFocus::kStart
-                           : holder == res::kStopButton ? StartFocus::kStop
-                                                        : StartFocus::kOther;
+    return holder == res::kStartButton ? StartFocus::kStart
+           : holder == res::kFileBox   ? StartFocus::kFileBox
+                                       : StartFocus::kOther;
+}
+
+void CUpgradeWindowLogic::EnableStart(bool enabled) {
+    if (enabled) {
+        m_recorder.OnStartEnabled();
+    }
+    const StartFocus now = FocusHolder();
     const StartFocus next = FocusAfterStartChange(enabled, now);
     // Moved before Start is disabled, so that the focus never passes on to 退出.
-    if (next == StartFocus::kStop && now != StartFocus::kStop) {
-        m_view.FocusControl(res::kStopButton);
+    if (next == StartFocus::kFileBox && now != StartFocus::kFileBox) {
+        m_view.FocusControl(res::kFileBox);
     }
     m_view.EnableControl(res::kStartButton, enabled);
     if (next == StartFocus::kStart && now != StartFocus::kStart) {
         m_view.FocusControl(res::kStartButton);
     }
+}
+
+bool CUpgradeWindowLogic::EnterEndsWindow() const {
+    return tarvik::EnterEndsWindow(IsStartEnabled(), FocusHolder());
 }
 
 bool CUpgradeWindowLogic::IsStartEnabled() const {

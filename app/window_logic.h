@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "app/resource.h"
+#include "app/start_focus.h"
+#include "app/window_record.h"
 #include "serial/com_port.h"
 #include "upgrade/driver.h"
 #include "upgrade/engine.h"
@@ -122,8 +124,22 @@ public:
     void OnInitDialog();
     // The window is about to go: the reader is stopped and has closed the port before this
     // returns. A reply it is handing over at this moment is let go, so this never waits for
-    // the window's own thread.
+    // the window's own thread. An upgrade still running is recorded (OnWindowEnding), without
+    // a message: the window may already be gone.
     void Shutdown();
+
+    // --log FILE: every upgrade started with Start whose board answered is recorded there
+    // (window_record.h). A log that cannot be opened, or later written, is said in a message
+    // box, and the window then goes on without recording.
+    void OpenLog(const std::string& path);
+    // The window's command line (the program's arguments after its name, the framework's
+    // own taken out): --log FILE opens the log; anything else is said in a message box and
+    // the window goes on without recording.
+    void ApplyCommandLine(const std::vector<std::string>& arguments);
+    bool IsRecording() const { return m_recorder.IsOpen(); }
+    // The operator ends the window (close box, 退出, Enter, Esc) while it can still show a
+    // message: an upgrade still running is recorded as interrupted.
+    void OnWindowEnding();
 
     // The buttons.
     void OnOpenClose();
@@ -133,6 +149,9 @@ public:
     void OnStop();
     // A window timer ticked.
     void OnTimer(int id);
+    // Enter on a control that is not a push button: true when it is the dialog's OK (the
+    // window ends), false when it does nothing (start_focus.h).
+    bool EnterEndsWindow() const;
     // Window thread, after RequestReplyDelivery: handles the waiting reply, if any.
     bool DeliverReply();
 
@@ -164,6 +183,9 @@ public:
 
 private:
     void LoadSettings();
+    StartFocus FocusHolder() const;
+    // After each event the engine handled: the record of an upgrade that has ended.
+    void AfterEngineEvent();
 
     IUpgradeView& m_view;
     std::string m_imagePath;
@@ -173,6 +195,10 @@ private:
     CUpgradeEngine m_engine;
     CReplyHandOver m_handOver;
     CReplyReader m_reader;
+    CWindowRecorder m_recorder;
+    // What the two text lines show, as the records word an outcome.
+    std::string m_statusText;
+    std::string m_infoText;
 };
 
 }  // namespace tarvik

@@ -1,5 +1,7 @@
 #include "controls/image_button_win32.h"
 
+#include <commctrl.h>
+
 #include <string>
 
 namespace tarvik {
@@ -12,6 +14,8 @@ constexpr COLORREF kBlack = RGB(0, 0, 0);
 constexpr WORD kColourBits = 32;
 constexpr WORD kMaskBits = 1;
 constexpr int kMaskRowAlignBits = 16;  // rows of a device-dependent bitmap are word-aligned
+// The id of the button's subclass procedure (one per button window).
+constexpr UINT_PTR kSubclassId = 1;
 
 RECT ToRect(const PixelRect& r) {
     return RECT{r.x, r.y, r.Right(), r.Bottom()};
@@ -137,7 +141,37 @@ std::wstring WindowText(HWND window) {
 }
 
 CImageButton::~CImageButton() {
+    if (m_button != nullptr) {
+        RemoveWindowSubclass(m_button, ButtonProc, kSubclassId);
+    }
     ReleaseImages();
+}
+
+void CImageButton::Attach(HWND button) {
+    if (m_button != nullptr) {
+        RemoveWindowSubclass(m_button, ButtonProc, kSubclassId);
+    }
+    m_button = button;
+    if (m_button != nullptr) {
+        SetWindowSubclass(m_button, ButtonProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this));
+    }
+}
+
+LRESULT CALLBACK CImageButton::ButtonProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                          UINT_PTR, DWORD_PTR self) {
+    switch (message) {
+        case WM_LBUTTONDBLCLK:
+            // The second press of a double click is a press: it yields a second BN_CLICKED.
+            return DefSubclassProc(hwnd, WM_LBUTTONDOWN, wParam, lParam);
+        case WM_NCDESTROY:
+            // The window goes before this object: nothing is left to draw.
+            RemoveWindowSubclass(hwnd, ButtonProc, kSubclassId);
+            reinterpret_cast<CImageButton*>(self)->m_button = nullptr;
+            break;
+        default:
+            break;
+    }
+    return DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
 int CImageButton::LoadStateBitmaps(int activeId, COLORREF activeTransparent, int idleId,

@@ -34,8 +34,11 @@ public:
     CImageButton(const CImageButton&) = delete;
     CImageButton& operator=(const CImageButton&) = delete;
 
-    // The button control this object draws (its parent sends WM_DRAWITEM to DrawItem).
-    void Attach(HWND button) { m_button = button; }
+    // The button control this object draws (its parent sends WM_DRAWITEM to DrawItem). The
+    // control is subclassed so that a double click presses it a second time, as on every
+    // push button: an owner-drawn button would otherwise only send BN_DOUBLECLICKED, which
+    // the window does not act on, and the second click of a double click would be lost.
+    void Attach(HWND button);
     HWND Handle() const { return m_button; }
 
     // Loads bitmap resources `activeId` and, unless 0, `idleId` (low 16 bits of each) from
@@ -72,6 +75,8 @@ private:
     static constexpr int kActive = 0;
     static constexpr int kIdle = 1;
 
+    static LRESULT CALLBACK ButtonProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR id, DWORD_PTR self);
     int StoreImage(int index, HBITMAP bitmap, COLORREF transparent);
     void ReleaseImages();
     void PaintStateBitmap(HDC dc, const ButtonPlan& plan, bool disabled);

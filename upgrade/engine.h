@@ -127,6 +127,12 @@ public:
     uint32_t ImageLength() const { return m_image.length; }
     // The step byte of the frame last sent (the one the timers repeat).
     uint8_t RememberedStep() const { return m_state.rememberedFrame[kFrameStepByte]; }
+    // For the board record: the frames the resend timer sent again since Start, and the
+    // rate the board answered the enter-upgrade frame at (0 until it has).
+    uint32_t Resends() const { return m_resends; }
+    uint32_t FoundBaud() const { return m_foundBaud; }
+    // The image this upgrade started on (its bytes, length and sum), as Start fixed it.
+    const FirmwareImage& Image() const { return m_image; }
 
 private:
     // False, with the message shown, when the port is not open.
@@ -162,6 +168,8 @@ private:
     UpgradePhase m_phase = UpgradePhase::Idle;
     UpgradeOutcome m_outcome = UpgradeOutcome::None;
     bool m_deviceFound = false;
+    uint32_t m_resends = 0;
+    uint32_t m_foundBaud = 0;
 };
 
 }  // namespace tarvik

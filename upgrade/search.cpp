@@ -33,6 +33,8 @@ void CUpgradeEngine::BeginSearch() {
     m_phase = UpgradePhase::Scanning;
     m_outcome = UpgradeOutcome::None;
     m_deviceFound = false;
+    m_resends = 0;
+    m_foundBaud = 0;
     m_driver.EnableStart(false);
     // The whole block count: an image above 65,535 blocks still shows its true range.
     m_driver.SetProgressRange(kProgressMinimum, TotalBlocks(m_image.length));

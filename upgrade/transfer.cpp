@@ -39,6 +39,8 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             m_driver.ShowMessage(text::kFailureReply);
             return;
         case kStepEnterUpgrade: {
+            const int32_t answeredAt = m_driver.Port().GetBaudRate();
+            m_foundBaud = answeredAt > 0 ? static_cast<uint32_t>(answeredAt) : 0;
             m_driver.Port().Setup(kTransferBaud, kTransferDataBits, kTransferParity,
                                   kTransferStopBits);
             m_driver.Wait(kSettleAfterFound);
@@ -154,6 +156,7 @@ void CUpgradeEngine::OnResendTick() {
     // The failing tick sends the frame once more as well: five sends in all.
     SendFrame(m_state.rememberedFrame, m_state.rememberedLength);
     ++m_state.resendCount;
+    ++m_resends;
 }
 
 UpgradePhase CUpgradeEngine::PhaseOfRememberedFrame() const {

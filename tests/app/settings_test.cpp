@@ -97,6 +97,35 @@ TEST(ProfileReader, IntegerValues) {
     }
 }
 
+// Whether a file without a byte-order mark is another editor's UTF-8 (else, on Windows, the
+// earlier program's code page 936).
+TEST(ProfileReader, TellsUtf8FromCodePage936) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool utf8;
+    } cases[] = {
+        {"ASCII only reads the same either way", "[Info]\r\nupgrade_path=C:\\fw\\a.bin\r\n", false},
+        {"empty", "", false},
+        {"Chinese in UTF-8", "upgrade_path=C:\\\xE5\x9B\xBA\xE4\xBB\xB6\\a.bin", true},
+        {"a four-byte character", "x=\xF0\x9F\x94\x8C", true},
+        {"the highest code point", "x=\xF4\x8F\xBF\xBF", true},
+        {"Chinese in code page 936 (固件 升级)",
+         "upgrade_path=C:\\\xB9\xCC\xBC\xFE\\\xC9\xFD\xBC\xB6.bin", false},
+        {"a lead byte at the very end", "x=\xE5\x9B", false},
+        {"a continuation byte alone", "x=\x80", false},
+        {"an overlong slash", "x=\xC0\xAF", false},
+        {"an overlong three-byte form", "x=\xE0\x80\xAF", false},
+        {"a surrogate", "x=\xED\xA0\x80", false},
+        {"beyond U+10FFFF", "x=\xF4\x90\x80\x80", false},
+        {"a lead byte F5", "x=\xF5\x80\x80\x80", false},
+        {"UTF-8 then one byte of 936", "x=\xE5\x9B\xBA\xB9", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsUtf8BeyondAscii(c.bytes), c.utf8) << c.name;
+    }
+}
+
 TEST(SettingsFile, NoFileGivesTheDefaults) {
     ScopedConfigHome home;
     const Settings loaded = LoadSettings(home.settingsFile());

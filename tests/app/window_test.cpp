@@ -27,6 +27,8 @@
 #include "no_threads.h"
 #include "pty_pair.h"
 #include "serial/com_port.h"
+#include "upgrade/board_record.h"
+#include "upgrade/frames.h"
 #include "upgrade/texts.h"
 #include "window_fixture.h"
 
@@ -713,11 +715,11 @@ private slots:
         QCOMPARE(answerer.messages, QStringList{Utf8(text::kChooseFile)});
     }
 
-    // While an upgrade runs the focus is never on 退出: Start hands it to 停止 as it is
-    // disabled, so the key that started the upgrade, pressed again, stops it instead of
-    // ending the program; when the upgrade ends the focus is back on 开始升级. A focus the
-    // operator put elsewhere stays where it is.
-    void focusGoesToStopWhileAnUpgradeRuns() {
+    // While an upgrade runs the focus is on neither 退出 nor 停止: Start hands it to the
+    // read-only file box as it is disabled, so the key that started the upgrade, pressed again
+    // (an operator taps twice), neither ends the program nor stops the upgrade; when the
+    // upgrade ends the focus is back on 开始升级. A focus the operator put elsewhere stays.
+    void focusRestsOnTheFileBoxWhileAnUpgradeRuns() {
         const auto image = m_home->path() / "good.bin";
         WriteImage(image, kImageWithBlocks);
         auto dlg = MakeWindow();
@@ -734,23 +736,30 @@ private slots:
             parts.start->setFocus();
             QTest::keyClick(parts.start, key);
             QVERIFY2(!parts.start->isEnabled(), name);
-            QVERIFY2(dlg->focusWidget() == parts.stop, name);
+            QVERIFY2(dlg->focusWidget() == parts.fileBox, name);
 
-            QTest::keyClick(dlg->focusWidget(), key);
+            // The second tap, and a third: the search goes on.
+            for (int tap = 0; tap < 2; ++tap) {
+                QTest::keyClick(dlg->focusWidget(), key);
+            }
             QVERIFY2(dlg->isVisible(), name);
+            QVERIFY2(!parts.start->isEnabled(), name);
+            QVERIFY2(dlg->Engine().Phase() == UpgradePhase::Scanning, name);
+            QVERIFY2(dlg->Engine().Outcome() == UpgradeOutcome::None, name);
+
+            parts.stop->click();
             QVERIFY2(parts.start->isEnabled(), name);
-            QVERIFY2(parts.infoLine->text() == Utf8(text::kUpgradeStopped), name);
             QVERIFY2(dlg->focusWidget() == parts.start, name);
         }
         QCOMPARE(answerer.messages, QStringList());
 
         parts.start->setFocus();
         parts.start->click();
-        QCOMPARE(dlg->focusWidget(), parts.stop);
-        parts.fileBox->setFocus();
+        QCOMPARE(dlg->focusWidget(), parts.fileBox);
+        parts.parityList->setFocus();
         parts.stop->click();
         QVERIFY(parts.start->isEnabled());
-        QCOMPARE(dlg->focusWidget(), parts.fileBox);
+        QCOMPARE(dlg->focusWidget(), parts.parityList);
     }
 
     // A short text makes a narrow box: it is widened so that a title bar has room for the
@@ -831,6 +840,97 @@ private slots:
     }
 
     // The progress bar keeps a position outside its range at the nearer end.
+    // The window's command line: --log FILE (or --log=FILE) records; a log that cannot be
+    // opened, a --log without a file and an argument the window does not know are each said
+    // in one message box, and the window goes on without recording.
+    void commandLineAndLogsThatCannotBeOpened() {
+        const std::string log = (m_home->path() / "boards.csv").string();
+        const std::string missing = (m_home->path() / "missing" / "boards.jsonl").string();
+        const struct {
+            const char* name;
+            std::vector<std::string> arguments;
+            bool recording;
+            const char* message;  // how the one message starts; null: none
+        } cases[] = {
+            {"no arguments", {}, false, nullptr},
+            {"--log FILE", {"--log", log}, true, nullptr},
+            {"--log=FILE", {"--log=" + log}, true, nullptr},
+            {"a folder that is not there", {"--log", missing}, false, kLogOpenFailedText},
+            {"--log without a file", {"--log"}, false, "--log"},
+            {"--log= without a file", {"--log="}, false, "--log"},
+            {"an unknown argument", {"--logg", log}, false, "不认识的参数：--logg"},
+        };
+        for (const auto& c : cases) {
+            auto dlg = MakeWindow();
+            ModalAnswerer answerer;
+            dlg->Logic().ApplyCommandLine(c.arguments);
+            QVERIFY2(dlg->Logic().IsRecording() == c.recording, c.name);
+            if (c.message == nullptr) {
+                QVERIFY2(answerer.messages.isEmpty(), c.name);
+            } else {
+                QVERIFY2(answerer.messages.size() == 1, c.name);
+                QVERIFY2(answerer.messages[0].startsWith(QString::fromUtf8(c.message)),
+                         qPrintable(answerer.messages[0]));
+            }
+        }
+    }
+
+    // How an ended upgrade is worded in its record.
+    void recordVerdicts() {
+        const std::string failed = std::string(text::kUpgradeFailed) + "(0x1b)";
+        const struct {
+            const char* name;
+            UpgradeOutcome outcome;
+            uint8_t step;
+            std::string status;
+            std::string info;
+            RecordVerdict expected;
+        } cases[] = {
+            {"success",
+             UpgradeOutcome::Succeeded,
+             kStepFinish,
+             text::kUpgradeSucceeded,
+             text::kUpgradeSucceeded,
+             {kRecordOk, "", text::kUpgradeSucceeded}},
+            {"a block unanswered",
+             UpgradeOutcome::Failed,
+             kStepDataBlock,
+             failed,
+             text::kDeviceFound,
+             {kRecordFailed, "block", failed}},
+            {"the board's failure reply",
+             UpgradeOutcome::Failed,
+             kStepEnterUpgrade,
+             text::kUpgradeFailed,
+             text::kDeviceFound,
+             {kRecordFailed, "enter", text::kUpgradeFailed}},
+            {"stopped in the middle",
+             UpgradeOutcome::Stopped,
+             kStepDataBlock,
+             "13/157",
+             text::kUpgradeStopped,
+             {kRecordInterrupted, "", text::kUpgradeStopped}},
+            {"stopped after a wrong sum",
+             UpgradeOutcome::Stopped,
+             kStepChecksum,
+             text::kUpgradeFailed,
+             text::kUpgradeStopped,
+             {kRecordFailed, "checksum", text::kUpgradeFailed}},
+            {"the window closed in the middle",
+             UpgradeOutcome::None,
+             kStepDataBlock,
+             "13/157",
+             text::kDeviceFound,
+             {kRecordInterrupted, "", "13/157"}},
+        };
+        for (const auto& c : cases) {
+            const RecordVerdict v = VerdictOf(c.outcome, c.step, c.status, c.info);
+            QVERIFY2(v.result == c.expected.result, c.name);
+            QVERIFY2(v.step == c.expected.step, c.name);
+            QVERIFY2(v.message == c.expected.message, c.name);
+        }
+    }
+
     void progressPositionIsPinnedToTheRange() {
         auto dlg = MakeWindow();
         WindowParts parts(*dlg);

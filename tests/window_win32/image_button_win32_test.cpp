@@ -3,6 +3,7 @@
 // embossed disabled caption.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -66,6 +67,15 @@ std::optional<RECT> BoxOf(const Picture& picture, const RECT& area, Ink ink) {
 std::optional<RECT> InkBox(const Picture& picture, const RECT& area) {
     const COLORREF face = GetSysColor(COLOR_BTNFACE);
     return BoxOf(picture, area, [face](COLORREF c) { return c != face; });
+}
+
+// Counts, in the int at `count`, the BN_CLICKED notifications a parent is sent.
+LRESULT CALLBACK CountClicks(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                             DWORD_PTR count) {
+    if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
+        ++*reinterpret_cast<int*>(count);
+    }
+    return DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
 class ImageButtonTest : public ::testing::Test {
@@ -173,6 +183,22 @@ TEST_F(ImageButtonTest, TheFrameTellsFocusAndPressAndADisabledCaptionIsEmbossed)
     EXPECT_FALSE(BoxOf(disabled, area, [text](COLORREF c) { return c == text; }).has_value());
     const COLORREF shadow = GetSysColor(COLOR_3DSHADOW);
     EXPECT_TRUE(BoxOf(disabled, area, [shadow](COLORREF c) { return c == shadow; }).has_value());
+}
+
+// What the system delivers for a double click: a press and its release, then a double-click
+// press and its release. On the Open/Close button the second click must act again (a port
+// just opened is closed again), so both are clicks.
+TEST_F(ImageButtonTest, ADoubleClickClicksTwice) {
+    constexpr UINT_PTR kCounter = 1;
+    int clicks = 0;
+    SetWindowSubclass(m_parent, CountClicks, kCounter, reinterpret_cast<DWORD_PTR>(&clicks));
+    const LPARAM inside = MAKELPARAM(kWidth / 2, kHeight / 2);
+    for (const UINT message : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}) {
+        const WPARAM keys = message == WM_LBUTTONUP ? 0 : MK_LBUTTON;
+        SendMessageW(m_control, message, keys, inside);
+    }
+    RemoveWindowSubclass(m_parent, CountClicks, kCounter);
+    EXPECT_EQ(clicks, 2);
 }
 
 }  // namespace

@@ -139,7 +139,9 @@ CTempFolder::~CTempFolder() {
 }
 
 std::string ReadBytes(const std::string& path) {
-    HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    // Shared with a writer: the window keeps its record log open while it runs.
+    HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::string();

@@ -13,6 +13,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -360,6 +361,32 @@ TEST_F(WindowTest, AFileOfTheEarlierProgramBringsTheLastImageBack) {
                             std::string(kGbkUpgrade) + ".bin", -1, 3, 0, 1, 1));
 }
 
+// The same settings, without a byte-order mark, in the earlier program's code page 936 and
+// in UTF-8 as Notepad saves it by default (or as a file copied from Linux holds it): both
+// bring the Chinese path back, and the next save keeps it (in code page 936).
+TEST_F(WindowTest, ASettingsFileInCodePage936OrInUtf8WithoutAMarkKeepsItsChinesePath) {
+    const struct {
+        const char* name;
+        std::string folder;
+        std::string file;
+    } cases[] = {
+        {"code page 936", kGbkFirmware, std::string(kGbkUpgrade) + ".bin"},
+        {"UTF-8 without a mark", "固件", "升级.bin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::WriteBytes(SettingsPath(), SettingsBytes("D:\\" + c.folder + "\\" + c.file, c.file,
+                                                          kCom5, kBaud115200, 1, 0, 0));
+        Make();
+        EXPECT_EQ(m_dlg->Logic().ImagePath(), "D:\\固件\\升级.bin");
+        EXPECT_EQ(Text(Item(res::kFileBox)), "升级.bin");
+        EXPECT_TRUE(m_dlg->Logic().SaveSettings());
+        EXPECT_EQ(testing::ReadBytes(SettingsPath()),
+                  SettingsBytes(std::string("D:\\") + kGbkFirmware + "\\" + kGbkUpgrade + ".bin",
+                                std::string(kGbkUpgrade) + ".bin", kCom5, kBaud115200, 1, 0, 0));
+    }
+}
+
 TEST_F(WindowTest, APathThatCodePage936CannotHoldIsKeptWhole) {
     // Thai has no place in code page 936: such a file is kept in UTF-8, marked as such.
     const std::string path = "C:\\ไทย\\firmware.bin";
@@ -430,14 +457,17 @@ TEST_F(WindowTest, EnterPressesTheFocusedButtonAndElsewhereEndsTheWindow) {
     EXPECT_TRUE(PumpUntil(dlg.Handle(), [&] { return !IsWindowVisible(dlg.Handle()); }));
 }
 
-TEST_F(WindowTest, BrowseOffersTheTwoFiltersAndCancellingClearsTheChoice) {
-    constexpr int kFilterList = 0x470;  // the file dialog's list of file types
+TEST_F(WindowTest, BrowseOffersTheTwoFiltersAndATickedReadOnlyBoxAndCancellingClearsTheChoice) {
+    constexpr int kFilterList = 0x470;   // the file dialog's list of file types
+    constexpr int kReadOnlyBox = 0x410;  // its read-only check box
     CUpgradeDlg& dlg = Make(std::string(), true);
     dlg.chooseImageFile = [] { return std::string("C:\\old\\a.bin"); };
     dlg.OnBrowse();
     dlg.chooseImageFile = nullptr;
 
     std::vector<std::string> filters;
+    bool readOnlyShown = false;
+    bool readOnlyTicked = false;
     std::atomic<bool> stop{false};
     std::thread answerer([&] {
         // The file dialog, once it shows: its filters are read, then it is cancelled.
@@ -450,6 +480,10 @@ TEST_F(WindowTest, BrowseOffersTheTwoFiltersAndCancellingClearsTheChoice) {
                 for (LRESULT i = 0; i < count; ++i) {
                     filters.push_back(ListItem(list, static_cast<int>(i)));
                 }
+                HWND readOnly = GetDlgItem(box, kReadOnlyBox);
+                readOnlyShown = readOnly != nullptr && IsWindowVisible(readOnly);
+                readOnlyTicked =
+                    readOnly != nullptr && SendMessageW(readOnly, BM_GETCHECK, 0, 0) == BST_CHECKED;
                 PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
                 return;
             }
@@ -460,6 +494,8 @@ TEST_F(WindowTest, BrowseOffersTheTwoFiltersAndCancellingClearsTheChoice) {
     stop = true;
     answerer.join();
     EXPECT_EQ(filters, (std::vector<std::string>{text::kFilterBin, text::kFilterAll}));
+    EXPECT_TRUE(readOnlyShown);
+    EXPECT_TRUE(readOnlyTicked);
     EXPECT_EQ(dlg.Logic().ImagePath(), "");
     EXPECT_EQ(Text(Item(res::kFileBox)), "");
 }
@@ -570,24 +606,45 @@ TEST_F(LinkedPortTest, StartChecksTheImageInOrderOnLinkedPort) {
     }
 }
 
-TEST_F(LinkedPortTest, TheFocusGoesToStopWhileAnUpgradeRunsOnLinkedPort) {
+// A key tapped on the control that holds the focus, as the keyboard delivers it.
+void Tap(HWND dialog, UINT key) {
+    HWND holder = GetFocus();
+    PostMessageW(holder, WM_KEYDOWN, key, 0);
+    PostMessageW(holder, WM_KEYUP, key, 0);
+    testing::PumpFor(dialog, std::chrono::milliseconds(100));
+}
+
+TEST_F(LinkedPortTest, TheFocusRestsOnTheFileBoxWhileAnUpgradeRunsOnLinkedPort) {
     const std::string image = m_folder.File("good.bin");
     testing::WriteBytes(image, testing::GoodImage(1000));
     CUpgradeDlg& dlg = Make(std::string(), true);
     OpenLinkedPort();
     dlg.chooseImageFile = [&] { return image; };
     dlg.OnBrowse();
-    SetFocus(Item(res::kStartButton));
-    ASSERT_EQ(GetFocus(), Item(res::kStartButton));
-    dlg.OnStart();
-    EXPECT_FALSE(IsWindowEnabled(Item(res::kStartButton)));
-    EXPECT_TRUE(dlg.IsTimerActive(kScanTimer));
-    // 停止 takes it, never 退出 (the next tab stop), where a stray Enter or Space would end
-    // the program in the middle of an upgrade; when the upgrade ends it comes back.
-    EXPECT_EQ(GetFocus(), Item(res::kStopButton));
-    dlg.OnStop();
-    EXPECT_TRUE(IsWindowEnabled(Item(res::kStartButton)));
-    EXPECT_EQ(GetFocus(), Item(res::kStartButton));
+    CBoxAnswerer answerer(dlg.Handle());
+    for (const UINT key : {VK_SPACE, VK_RETURN}) {
+        SCOPED_TRACE(key);
+        SetFocus(Item(res::kStartButton));
+        ASSERT_EQ(GetFocus(), Item(res::kStartButton));
+        Tap(dlg.Handle(), key);
+        ASSERT_FALSE(IsWindowEnabled(Item(res::kStartButton)));
+        // The file box takes it, never 退出 (the next tab stop, where the key would end the
+        // program) nor 停止 (where it would stop the upgrade it just started).
+        EXPECT_EQ(GetFocus(), Item(res::kFileBox));
+        // The second tap, and a third: the upgrade goes on (the echoing peer answers every
+        // frame with itself, so it gets as far as the first block).
+        Tap(dlg.Handle(), key);
+        Tap(dlg.Handle(), key);
+        EXPECT_TRUE(IsWindowVisible(dlg.Handle()));
+        EXPECT_FALSE(IsWindowEnabled(Item(res::kStartButton)));
+        EXPECT_NE(dlg.Logic().Engine().Phase(), UpgradePhase::Idle);
+        EXPECT_EQ(dlg.Logic().Engine().Outcome(), UpgradeOutcome::None);
+        // When the upgrade ends the focus comes back to 开始升级.
+        dlg.OnStop();
+        EXPECT_TRUE(IsWindowEnabled(Item(res::kStartButton)));
+        EXPECT_EQ(GetFocus(), Item(res::kStartButton));
+    }
+    EXPECT_TRUE(answerer.Seen().empty());
 }
 
 // ---- Against the simulated board ----
@@ -639,6 +696,55 @@ TEST_F(BoardTest, AWholeUpgradeAgainstTheBoard) {
     EXPECT_EQ(received.substr(kLength), std::string(kBlocks * kBlockSize - kLength, '\xFF'));
 }
 
+// An operator at a fixture taps 开始升级 twice: the upgrade the first tap started goes on to
+// its end, and the log (--log) holds one record of it.
+TEST_F(BoardTest, TappingStartTwiceLetsTheUpgradeGoOnAndRecordsItOnceAgainstTheBoard) {
+    constexpr size_t kLength = 30 * kBlockSize;
+    const std::string image = m_folder.File("image.bin");
+    const std::string log = m_folder.File("boards.jsonl");
+    testing::WriteBytes(image, testing::GoodImage(kLength));
+    CUpgradeDlg& dlg = Make(std::string(), true);
+    OpenLinkedPort();
+    dlg.chooseImageFile = [&] { return image; };
+    dlg.OnBrowse();
+    dlg.Logic().ApplyCommandLine({"--log", log});
+    ASSERT_TRUE(dlg.Logic().IsRecording());
+    CBoxAnswerer answerer(dlg.Handle());
+    SetFocus(Item(res::kStartButton));
+    Tap(dlg.Handle(), VK_SPACE);
+    ASSERT_FALSE(IsWindowEnabled(Item(res::kStartButton)));
+    for (const UINT key : {VK_SPACE, VK_RETURN}) {
+        Tap(dlg.Handle(), key);
+        ASSERT_TRUE(IsWindowVisible(dlg.Handle()));
+        ASSERT_FALSE(IsWindowEnabled(Item(res::kStartButton))) << "stopped by key " << key;
+        EXPECT_NE(Text(Item(res::kInfoLine)), text::kUpgradeStopped);
+    }
+    ASSERT_TRUE(PumpUntil(dlg.Handle(), [this] {
+        return Text(Item(res::kStatusLine)) == text::kUpgradeSucceeded;
+    })) << Text(Item(res::kStatusLine));
+    EXPECT_EQ(Progress(), static_cast<LRESULT>(TotalBlocks(kLength)));
+    EXPECT_EQ(GetFocus(), Item(res::kStartButton));
+    EXPECT_TRUE(answerer.Seen().empty());
+
+    const std::string record = testing::ReadBytes(log);
+    ASSERT_EQ(std::count(record.begin(), record.end(), '\n'), 1) << record;
+    for (const std::string& field :
+         {std::string("{\"time\":\""), "\"port\":\"COM" + std::to_string(*g_com) + "\",",
+          std::string("\"board\":1,\"result\":\"ok\",\"step\":null,"),
+          std::string("\"message\":\"") + text::kUpgradeSucceeded + "\",",
+          std::string("\"baud\":115200,"),
+          "\"blocks\":" + std::to_string(TotalBlocks(kLength)) + ",",
+          "\"bytes\":" + std::to_string(kLength) + ",", "\"image\":\"" + [&] {
+              std::string escaped;  // a JSON string doubles each backslash
+              for (const char c : image) {
+                  escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+              }
+              return escaped;
+          }() + "\","}) {
+        EXPECT_NE(record.find(field), std::string::npos) << field << " in " << record;
+    }
+}
+
 TEST_F(BoardTest, ClosingTheWindowInTheMiddleOfATransferAgainstTheBoard) {
     StartUpgrade(2000 * kBlockSize);
     ASSERT_TRUE(PumpUntil(m_dlg->Handle(), [this] { return Progress() >= 20; }));
@@ -672,29 +778,36 @@ protected:
         }
         DeleteFileW(WideFromUtf8(kRootSettings).c_str());
     }
-    // Starts the program and waits for its window to show.
-    HWND Start() {
-        std::wstring command = L"\"" + WideFromUtf8(g_program) + L"\"";
+    // Starts the program with `arguments` (after its name) and waits for its window to show.
+    HWND Start(const std::wstring& arguments = std::wstring()) {
+        Launch(arguments);
+        return Shown(text::kMainTitle);
+    }
+    void Launch(const std::wstring& arguments) {
+        std::wstring command = L"\"" + WideFromUtf8(g_program) + L"\"" + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                    nullptr, &startup, &m_process));
+    }
+    // The program's own dialog titled `title`, once it shows; null when none came.
+    HWND Shown(const std::string& title) {
         HWND window = nullptr;
-        const std::wstring title = WideFromUtf8(text::kMainTitle);
+        const std::wstring wide = WideFromUtf8(title);
         PumpUntil(nullptr, [&] {
             // Shown once its initialisation is over.
             // The program's own window: another test's dialog may bear the same title.
             window = nullptr;
-            for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", title.c_str()); w != nullptr;
-                 w = FindWindowExW(nullptr, w, L"#32770", title.c_str())) {
+            for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", wide.c_str()); w != nullptr;
+                 w = FindWindowExW(nullptr, w, L"#32770", wide.c_str())) {
                 DWORD pid = 0;
                 GetWindowThreadProcessId(w, &pid);
-                if (pid == m_process.dwProcessId) {
+                if (pid == m_process.dwProcessId && IsWindowVisible(w)) {
                     window = w;
                     break;
                 }
             }
-            return window != nullptr && IsWindowVisible(window);
+            return window != nullptr;
         });
         return window;
     }
@@ -743,6 +856,25 @@ TEST_F(ProgramTest, TheCloseBoxSavesToTheRootOfCAndEscapeSavesNothing) {
     EXPECT_EQ(testing::ReadBytes(kRootSettings),
               SettingsBytes(std::string("C:\\") + kGbkUpgrade + ".bin",
                             std::string(kGbkUpgrade) + ".bin", 7, kBaud115200, 1, 0, 0));
+}
+
+// tarvik.exe --log with a log it cannot open: it says so in a message box captioned with its
+// name before its window shows, and the window then works without recording.
+TEST_F(ProgramTest, ALogThatCannotBeOpenedIsSaidAndTheWindowGoesOn) {
+    const std::string missing = m_folder.File("missing") + "\\boards.jsonl";
+    Launch(L" --log \"" + WideFromUtf8(missing) + L"\"");
+    HWND box = Shown("tarvik");
+    ASSERT_NE(box, nullptr);
+    constexpr int kMessageText = 0xFFFF;  // a message box's text
+    wchar_t said[512] = {};
+    SendDlgItemMessageW(box, kMessageText, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(said));
+    EXPECT_EQ(Utf8FromWide(said).rfind(kLogOpenFailedText, 0), 0u) << Utf8FromWide(said);
+    EXPECT_NE(Utf8FromWide(said).find(missing), std::string::npos) << Utf8FromWide(said);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    HWND window = Shown(text::kMainTitle);
+    ASSERT_NE(window, nullptr);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_EQ(Ended(), 0u);
 }
 
 }  // namespace

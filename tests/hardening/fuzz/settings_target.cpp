@@ -79,6 +79,13 @@ int SettingsFile(const uint8_t* data, size_t size) {
         }
     }
 
+    // Whether a file without a mark is another editor's UTF-8 (on Windows, else code page
+    // 936): only with a byte beyond ASCII, and two well-formed texts make a well-formed one.
+    if (IsUtf8BeyondAscii(text)) {
+        TARVIK_FUZZ_CHECK(Characters(text) < text.size(), "UTF-8 without a byte beyond ASCII");
+        TARVIK_FUZZ_CHECK(IsUtf8BeyondAscii(text + "\n" + text), "UTF-8 twice is not UTF-8");
+    }
+
     const std::string& file = TheFolder().file;
     Write(file, text);
     const Settings first = LoadSettings(file);

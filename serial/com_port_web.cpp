@@ -166,13 +166,27 @@ uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t) {
     return m_lastError = kErrSuccess;
 }
 
-int32_t CComPort::GetBaudRate() { return static_cast<int32_t>(m_impl->baud); }
-int32_t CComPort::GetDataBits() { return m_impl->dataBits; }
-int32_t CComPort::GetParity() { return m_impl->parity; }
-int32_t CComPort::GetStopBits() { return m_impl->stopBits; }
-int32_t CComPort::GetHandshaking() { return static_cast<int32_t>(m_impl->handshake); }
-uint32_t CComPort::GetMask() { return m_impl->mask; }
-uint8_t CComPort::GetEventChar() { return m_impl->eventChar; }
+int32_t CComPort::GetBaudRate() {
+    return static_cast<int32_t>(m_impl->baud);
+}
+int32_t CComPort::GetDataBits() {
+    return m_impl->dataBits;
+}
+int32_t CComPort::GetParity() {
+    return m_impl->parity;
+}
+int32_t CComPort::GetStopBits() {
+    return m_impl->stopBits;
+}
+int32_t CComPort::GetHandshaking() {
+    return static_cast<int32_t>(m_impl->handshake);
+}
+uint32_t CComPort::GetMask() {
+    return m_impl->mask;
+}
+uint8_t CComPort::GetEventChar() {
+    return m_impl->eventChar;
+}
 
 uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
                          ComOverlapped* overlapped, uint32_t) {
@@ -198,8 +212,7 @@ uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
     return m_lastError = kErrSuccess;
 }
 
-uint32_t CComPort::Read(void*, uint32_t, uint32_t* countOut, ComOverlapped* overlapped,
-                        uint32_t) {
+uint32_t CComPort::Read(void*, uint32_t, uint32_t* countOut, ComOverlapped* overlapped, uint32_t) {
     // Nothing is read here: the browser delivers what arrives (see the top of this file).
     if (countOut != nullptr) {
         *countOut = 0;
@@ -211,10 +224,16 @@ uint32_t CComPort::Read(void*, uint32_t, uint32_t* countOut, ComOverlapped* over
     return m_lastError = m_impl->open ? kErrSuccess : kErrInvalidHandle;
 }
 
-uint32_t CComPort::ExpectBurst(uint32_t) { return m_lastError = kErrSuccess; }
+uint32_t CComPort::ExpectBurst(uint32_t) {
+    return m_lastError = kErrSuccess;
+}
 
-uint32_t CComPort::CancelRead() { return m_lastError = kErrSuccess; }
+uint32_t CComPort::CancelRead() {
+    return m_lastError = kErrSuccess;
+}
 
-bool CComPort::IsOpen() const { return m_impl->open; }
+bool CComPort::IsOpen() const {
+    return m_impl->open;
+}
 
 }  // namespace tarvik

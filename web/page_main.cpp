@@ -169,13 +169,21 @@ CWebPage& Page() {
 // The entry points of the page's script.
 extern "C" {
 
-EMSCRIPTEN_KEEPALIVE void tarvik_page_open_close() { tarvik::Page().OnOpenClose(); }
-EMSCRIPTEN_KEEPALIVE void tarvik_page_line_lost() { tarvik::Page().OnLineLost(); }
+EMSCRIPTEN_KEEPALIVE void tarvik_page_open_close() {
+    tarvik::Page().OnOpenClose();
+}
+EMSCRIPTEN_KEEPALIVE void tarvik_page_line_lost() {
+    tarvik::Page().OnLineLost();
+}
 EMSCRIPTEN_KEEPALIVE void tarvik_page_start(const char* path, const char* name) {
     tarvik::Page().OnStart(path, name);
 }
-EMSCRIPTEN_KEEPALIVE void tarvik_page_stop() { tarvik::Page().OnStop(); }
-EMSCRIPTEN_KEEPALIVE void tarvik_page_timer(int id) { tarvik::Page().OnTimer(id); }
+EMSCRIPTEN_KEEPALIVE void tarvik_page_stop() {
+    tarvik::Page().OnStop();
+}
+EMSCRIPTEN_KEEPALIVE void tarvik_page_timer(int id) {
+    tarvik::Page().OnTimer(id);
+}
 EMSCRIPTEN_KEEPALIVE void tarvik_page_received(const uint8_t* bytes, uint32_t count,
                                                double arrivalMs) {
     tarvik::Page().OnReceived(bytes, count, arrivalMs);

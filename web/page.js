@@ -182,9 +182,20 @@ async function stageImage() {
     return {path, name: file.name};
 }
 
+// Reading the file takes a moment; a second press meanwhile is the same press.
+let starting = false;
 async function start() {
-    const {path, name} = await stageImage();
-    Module.ccall('tarvik_page_start', null, ['string', 'string'], [path, name]);
+    if (starting) return;
+    starting = true;
+    try {
+        const {path, name} = await stageImage();
+        Module.ccall('tarvik_page_start', null, ['string', 'string'], [path, name]);
+    } catch (error) {
+        // The file could not be read (moved, no permission): as the window says for it.
+        Module.tarvikView.message('打开文件失败');
+    } finally {
+        starting = false;
+    }
 }
 
 async function pageReady() {

@@ -17,6 +17,35 @@ tarvik_setup() {
     tarvik_install_missing "${TARVIK_PACKAGES[@]}"
 }
 
+# The page (web/): emscripten builds it (node-acorn is its script optimiser), Debian's
+# Chromium runs its tests, driven by puppeteer-core, with the bridge on the ws package (both
+# from package-lock.json, installed into node_modules/ here, never at test time).
+TARVIK_WEB_PACKAGES=(emscripten node-acorn chromium)
+
+tarvik_web_setup() {
+    tarvik_install_missing "${TARVIK_WEB_PACKAGES[@]}"
+    if ! command -v npm >/dev/null; then
+        tarvik_install_missing nodejs npm
+    fi
+    local root
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    if [[ ! -f $root/node_modules/.package-lock.json ||
+        $root/package-lock.json -nt $root/node_modules/.package-lock.json ]]; then
+        (cd "$root" && npm ci --no-audit --no-fund --loglevel=error) >&2
+    fi
+}
+
+# Builds the page into $1 (its files in $1/web/page) with emscripten. Debian's emscripten
+# ships its system libraries prebuilt, so a cold build compiles only the project's files.
+tarvik_web_build() {
+    local dir=$1
+    local root
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
+    emcmake cmake -S "$root" -B "$root/$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
+    cmake --build "$root/$dir" -j "$(nproc)" >&2
+}
+
 # Installs those of the Debian packages named that are not installed yet.
 tarvik_install_missing() {
     local missing=()

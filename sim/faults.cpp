@@ -34,6 +34,16 @@ std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, s
     const std::string original(text);
     FaultRule rule;
     rule.kind = kind;
+    if (const std::size_t slash = text.find('/'); slash != std::string_view::npos) {
+        std::string_view boardText = text.substr(0, slash);
+        std::uint64_t board = 0;
+        if (!takeNumber(boardText, board) || !boardText.empty() || board == 0) {
+            error = "'" + original + "': expected B/K@N with the board B counting from 1";
+            return std::nullopt;
+        }
+        rule.board = board;
+        text.remove_prefix(slash + 1);
+    }
     std::uint64_t step = 0;
     if (!takeNumber(text, step) || step < kFirstStep || step > kLastStep) {
         error = "'" + original + "': the frame kind must be a step byte from 25 to 30";
@@ -100,6 +110,16 @@ FaultSet FaultPlan::match(Byte step, std::uint64_t nth) const {
         }
     }
     return set;
+}
+
+FaultPlan FaultPlan::forBoard(std::uint64_t board) const {
+    FaultPlan plan;
+    for (const FaultRule& r : m_rules) {
+        if (!r.board || *r.board == board) {
+            plan.add(r);
+        }
+    }
+    return plan;
 }
 
 ReplyLoss::ReplyLoss(double probability, std::uint32_t seed) : m_random(seed) {

@@ -3,6 +3,8 @@
 // A rule names a frame kind by its step byte K (25..30) and the N-th frame of that kind the
 // board understood (1-based, resends included), optionally for C frames in a row:
 // "K@N", "K@NxC". A delay carries its length, "K@N:MS"; a duplicate may carry its gap.
+// With several boards in a row every board counts its own frames, and "B/K@N" limits a rule
+// to board B (1-based); without it the rule holds for every board.
 #pragma once
 
 #include <chrono>
@@ -36,6 +38,7 @@ struct FaultRule {
     std::uint64_t first = 1;              // the N of "K@N"
     std::uint64_t count = 1;              // the C of "xC"
     std::chrono::milliseconds length{0};  // delay, or gap of a duplicate
+    std::optional<std::uint64_t> board;   // the B of "B/": only this board in a row
 };
 
 // Parses one rule for `kind`; on failure returns nothing and says why in `error`.
@@ -62,6 +65,8 @@ public:
     // The faults for the `nth` understood frame (1-based) with step byte `step`.
     FaultSet match(Byte step, std::uint64_t nth) const;
     bool empty() const { return m_rules.empty(); }
+    // The rules that hold for board `board` of a row (1-based).
+    FaultPlan forBoard(std::uint64_t board) const;
 
 private:
     std::vector<FaultRule> m_rules;

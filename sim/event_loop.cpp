@@ -185,7 +185,7 @@ private:
         }
     }
 
-    // A board of the row took its finish command.
+    // A board of the row took its finish command, or refused a frame.
     void finishRowBoard(Clock::time_point now) {
         ++m_boardsFinished;
         m_rowPhase = m_options.stay.count() > 0 ? RowPhase::kStaying : RowPhase::kSwapping;
@@ -265,7 +265,16 @@ private:
                 if (m_options.row) {
                     finishRowBoard(now);
                 }
+            } else if (out.refused && m_options.row) {
+                // The tool has given up on this board: it is taken off like a finished one.
+                if (m_options.out) {
+                    writeImage(outPathFor(*m_options.out, m_boardNumber), m_board.image());
+                }
+                finishRowBoard(now);
                 m_completed = !m_options.row || m_boardsFinished >= m_options.boards;
+            }
+            if (m_options.row && m_boardsFinished >= m_options.boards) {
+                m_completed = true;
             }
             for (Transmission& t : out.sends) {
                 m_tx.schedule(now + t.after, std::move(t.bytes), t.baud, t.reply);

@@ -32,18 +32,18 @@ Line speed:
 
 Boards in a row:
   --boards N serves N boards one after another on the same port. After a board's finish
-  command it keeps answering enter-upgrade (and nothing else) for --stay seconds, then
+  command, or a frame it refused (--fail: the tool gives up on it), it keeps answering enter-upgrade (and nothing else) for --stay seconds, then
   runs its application: silent for --swap seconds (2). Then the next board is on the line
   in boot mode. Each board counts its own frames for the faults; B/K@N limits a fault to
   board B. --out writes one file per board: a %d in its name becomes the board's number.
-  --once ends after the last board's finish.
+  --once ends after the last board.
 
 Output:
   The first line of standard output is the port's path. When the program ends it prints
   one line of JSON: frames (per step byte), bad_frames, wrong_speed, out_of_order,
   resends, replies, lost_replies, sum, finished, upgrades, speeds (rates heard, in order),
   image_bytes (these of the board on the line at the end), boards (boards of a row
-  finished), turnaround_us (median, p99, count: from the last byte of a reply to the
+  finished or refused), turnaround_us (median, p99, count: from the last byte of a reply to the
   first byte of the tool's next frame, in microseconds; all 0 when there was none) and
   reason (once, timeout, signal, vanish, line).
   Exit code 0; 1 when --once ran out of time without a completed upgrade, or the line

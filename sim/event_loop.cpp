@@ -264,6 +264,8 @@ private:
                 }
                 if (m_options.row) {
                     finishRowBoard(now);
+                } else {
+                    m_completed = true;
                 }
             } else if (out.refused && m_options.row) {
                 // The tool has given up on this board: it is taken off like a finished one.
@@ -271,7 +273,6 @@ private:
                     writeImage(outPathFor(*m_options.out, m_boardNumber), m_board.image());
                 }
                 finishRowBoard(now);
-                m_completed = !m_options.row || m_boardsFinished >= m_options.boards;
             }
             if (m_options.row && m_boardsFinished >= m_options.boards) {
                 m_completed = true;

@@ -30,18 +30,23 @@ bool takeChar(std::string_view& text, char c) {
 
 }  // namespace
 
-std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error) {
+std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error,
+                                        std::optional<std::uint64_t>* board) {
     const std::string original(text);
     FaultRule rule;
     rule.kind = kind;
+    if (board != nullptr) {
+        board->reset();
+    }
     if (const std::size_t slash = text.find('/'); slash != std::string_view::npos) {
         std::string_view boardText = text.substr(0, slash);
-        std::uint64_t board = 0;
-        if (!takeNumber(boardText, board) || !boardText.empty() || board == 0) {
+        std::uint64_t number = 0;
+        if (board == nullptr || !takeNumber(boardText, number) || !boardText.empty() ||
+            number == 0) {
             error = "'" + original + "': expected B/K@N with the board B counting from 1";
             return std::nullopt;
         }
-        rule.board = board;
+        *board = number;
         text.remove_prefix(slash + 1);
     }
     std::uint64_t step = 0;
@@ -114,9 +119,9 @@ FaultSet FaultPlan::match(Byte step, std::uint64_t nth) const {
 
 FaultPlan FaultPlan::forBoard(std::uint64_t board) const {
     FaultPlan plan;
-    for (const FaultRule& r : m_rules) {
-        if (!r.board || *r.board == board) {
-            plan.add(r);
+    for (std::size_t i = 0; i < m_rules.size(); ++i) {
+        if (!m_boards[i] || *m_boards[i] == board) {
+            plan.add(m_rules[i]);
         }
     }
     return plan;

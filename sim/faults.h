@@ -38,11 +38,12 @@ struct FaultRule {
     std::uint64_t first = 1;              // the N of "K@N"
     std::uint64_t count = 1;              // the C of "xC"
     std::chrono::milliseconds length{0};  // delay, or gap of a duplicate
-    std::optional<std::uint64_t> board;   // the B of "B/": only this board in a row
 };
 
-// Parses one rule for `kind`; on failure returns nothing and says why in `error`.
-std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error);
+// Parses one rule for `kind`; on failure returns nothing and says why in `error`. A "B/" in
+// front goes to `board` (a rule without one leaves it empty); without `board` it is an error.
+std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error,
+                                        std::optional<std::uint64_t>* board = nullptr);
 
 // What the board does to the reply of one frame: the union of every rule that matches.
 struct FaultSet {
@@ -61,7 +62,11 @@ struct FaultSet {
 
 class FaultPlan {
 public:
-    void add(const FaultRule& rule) { m_rules.push_back(rule); }
+    // `board`: the rule holds only for that board of a row; none: for every board.
+    void add(const FaultRule& rule, std::optional<std::uint64_t> board = std::nullopt) {
+        m_rules.push_back(rule);
+        m_boards.push_back(board);
+    }
     // The faults for the `nth` understood frame (1-based) with step byte `step`.
     FaultSet match(Byte step, std::uint64_t nth) const;
     bool empty() const { return m_rules.empty(); }
@@ -70,6 +75,7 @@ public:
 
 private:
     std::vector<FaultRule> m_rules;
+    std::vector<std::optional<std::uint64_t>> m_boards;  // per rule
 };
 
 // Loses each reply with a fixed probability, the same replies for the same seed.

@@ -170,12 +170,13 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     for (const auto& [kind, texts] : lists) {
         for (const std::string& text : *texts) {
             std::string error;
-            auto rule = parseFaultRule(kind, text, error);
+            std::optional<std::uint64_t> board;
+            auto rule = parseFaultRule(kind, text, error, &board);
             if (!rule) {
                 std::cerr << "tarvik-sim: " << error << "\n";
                 return kExitUsage;
             }
-            o.board.faults.add(*rule);
+            o.board.faults.add(*rule, board);
         }
     }
     if (vanishAfter) {

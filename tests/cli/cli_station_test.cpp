@@ -156,6 +156,9 @@ TEST_F(CliStation, TwoPortsRecordEveryBoardOnceInCsv) {
             EXPECT_EQ(row.at("board"), std::to_string(i + 1));
             ExpectImageFields(row, image);
             EXPECT_EQ(row.at("baud"), "115200");
+            // Nothing resent: a staying board taken for the next one would have left a
+            // begin-transfer frame unanswered.
+            EXPECT_EQ(row.at("resends"), "0");
             const bool failing = port == a.slavePath() && i == 1;
             EXPECT_EQ(row.at("result"), failing ? "failed" : "ok");
             EXPECT_EQ(row.at("step"), failing ? "block" : "");

@@ -31,10 +31,11 @@ Line speed:
   again after the finish command (the board restarts into the new firmware).
 
 Boards in a row:
-  --boards N serves N boards one after another on the same port. After a board's finish
-  command, or a frame it refused (--fail: the tool gives up on it), it keeps answering enter-upgrade (and nothing else) for --stay seconds, then
-  runs its application: silent for --swap seconds (2). Then the next board is on the line
-  in boot mode. Each board counts its own frames for the faults; B/K@N limits a fault to
+  --boards N serves N boards one after another on the same port. After its finish
+  command, or a frame it refused (--fail: the tool gives up on it), a board keeps
+  answering enter-upgrade (and nothing else) for --stay seconds, then runs its
+  application: silent for --swap seconds (2). Then the next board is on the line in
+  boot mode. Each board counts its own frames for the faults; B/K@N limits a fault to
   board B. --out writes one file per board: a %d in its name becomes the board's number.
   --once ends after the last board.
 
@@ -43,9 +44,9 @@ Output:
   one line of JSON: frames (per step byte), bad_frames, wrong_speed, out_of_order,
   resends, replies, lost_replies, sum, finished, upgrades, speeds (rates heard, in order),
   image_bytes (these of the board on the line at the end), boards (boards of a row
-  finished or refused), turnaround_us (median, p99, count: from the last byte of a reply to the
-  first byte of the tool's next frame, in microseconds; all 0 when there was none) and
-  reason (once, timeout, signal, vanish, line).
+  finished or refused), turnaround_us (median, p99, count: from the last byte of a reply
+  to the first byte of the tool's next frame, in microseconds; all 0 when there was
+  none) and reason (once, timeout, signal, vanish, line).
   Exit code 0; 1 when --once ran out of time without a completed upgrade, or the line
   failed; 2 for a usage error.
 )";

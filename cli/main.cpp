@@ -26,7 +26,10 @@ constexpr const char kTimeoutRangeText[] = "0.1 to 86400";
 constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
     "rejected; 3 a port could not be opened; 4 no board found within the search time-out;\n"
-    "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed).";
+    "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed).\n"
+    "With --repeat: 0 every board recorded succeeded; 1 a board failed, or the log could not\n"
+    "be written; Ctrl-C while every port waits for a board is a normal end, during a\n"
+    "transfer an interruption (130; that board is recorded as interrupted).";
 
 // --help-all lists the subcommands as --help does, then the options of each under a heading
 // of its own ("Options of upgrade:"), laid out as the top level's are, so that the manual
@@ -107,6 +110,31 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
     upgrade.add_flag("--trace", options.trace,
                      "print every frame sent (->) and received (<-) in hex on standard error");
     upgrade.add_flag("--quiet", options.quiet, "print only the outcome of each port");
+    CLI::Option* repeat = upgrade.add_flag(
+        "--repeat", options.repeat,
+        "production station: on every port, one board after another; after each board wait "
+        "for it to go, then search for the next (ends with --count or Ctrl-C)");
+    // A station searches until a board comes: a search time-out has no meaning there.
+    repeat->excludes(upgrade.get_option("--search-timeout"));
+    upgrade.add_option("--count", options.count, "with --repeat: end after N boards on each port")
+        ->check(CLI::Range(uint64_t{1}, kMaxStationBoards))
+        ->needs(repeat)
+        ->type_name("N");
+    upgrade
+        .add_flag("--stop-on-fail", options.stopOnFail,
+                  "with --repeat: after a failure, end once the other ports' boards are done")
+        ->needs(repeat);
+    upgrade
+        .add_flag("--bell", options.bell,
+                  "with --repeat: ring the terminal bell once for a success, three times for a "
+                  "failure")
+        ->needs(repeat);
+    upgrade
+        .add_option("--log", options.log,
+                    "with --repeat: append a record of every board to FILE (JSON lines; CSV "
+                    "when FILE ends in .csv); exit 2 when it cannot be opened")
+        ->needs(repeat)
+        ->type_name("FILE");
 }
 
 }  // namespace

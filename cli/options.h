@@ -38,6 +38,8 @@ inline constexpr double kMaxTimeoutSeconds = 86400;
 // names; the search sets its own rates anyway.
 inline constexpr uint32_t kMinBaud = 50;
 inline constexpr uint32_t kMaxBaud = 4000000;
+// --count: boards on each port; more than anyone upgrades in one sitting.
+inline constexpr uint64_t kMaxStationBoards = 1000000;
 
 struct UpgradeOptions {
     std::vector<std::string> ports;  // COM names or device paths, in the order given
@@ -50,6 +52,12 @@ struct UpgradeOptions {
     std::chrono::milliseconds stallTimeout = kDefaultStallTimeout;
     bool trace = false;
     bool quiet = false;
+    // The station (--repeat): one board after another on every port.
+    bool repeat = false;
+    std::optional<uint64_t> count;  // boards to take on each port; none: until Ctrl-C
+    bool stopOnFail = false;
+    bool bell = false;
+    std::optional<std::string> log;  // the record of every board taken
 };
 
 // The list selections the window would have for these settings: data bits - 7, the index

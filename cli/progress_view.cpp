@@ -16,9 +16,10 @@ constexpr const char kGap[] = "  ";
 // ANSI sequences of the in-place redraw.
 constexpr const char kCursorUpFormat[] = "\x1b[%zuA";
 constexpr const char kClearLine[] = "\r\x1b[2K";
+constexpr const char kClearToEnd[] = "\r\x1b[J";
 
 std::string NameColumn(const PortStatus& port) {
-    return port.name + kGap;
+    return port.name + kGap + (port.counters.empty() ? "" : port.counters + kGap);
 }
 
 std::string Blocks(const PortStatus& port) {
@@ -142,6 +143,25 @@ void CProgressView::Finish(const std::vector<PortStatus>& ports) {
     std::fflush(m_out);
 }
 
+void CProgressView::Print(const std::string& line, bool important) {
+    if (m_quiet && !important) {
+        return;
+    }
+    std::string text;
+    if (m_live && m_drawnLines > 0) {
+        // Over the redrawn lines; they come back below at the next redraw.
+        char up[32];
+        std::snprintf(up, sizeof up, kCursorUpFormat, m_drawnLines);
+        text += up;
+        text += kClearToEnd;
+        m_drawnLines = 0;
+    }
+    text += line;
+    text += "\n";
+    std::fputs(text.c_str(), m_out);
+    std::fflush(m_out);
+}
+
 void CProgressView::Redraw(const std::vector<PortStatus>& ports) {
     std::string frame;
     if (m_drawnLines > 0) {
@@ -167,6 +187,9 @@ void CProgressView::PrintNews(const std::vector<PortStatus>& ports) {
         const PortStatus& port = ports[i];
         Shown& shown = m_shown[i];
         const Stage stage = StageOf(port);
+        if (stage == Stage::Search) {
+            shown.tenth = -1;  // a station's next board starts its transfer figures afresh
+        }
         if (stage == shown.stage && stage != Stage::Transfer) {
             continue;
         }

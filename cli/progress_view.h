@@ -32,7 +32,8 @@ struct PortStatus {
     std::optional<std::chrono::milliseconds> stalledFor;  // a failure shown, no timer
     std::chrono::milliseconds stallLimit{0};              // when a stalled upgrade ends
     std::string result;  // when ended: the window's text ("升级成功", "升级失败(0x1b)", ...)
-    std::string detail;  // when ended: what else there is to know, may be empty
+    std::string detail;    // when ended: what else there is to know, may be empty
+    std::string counters;  // a station's boards so far, shown after the name; may be empty
 };
 
 class CProgressView {
@@ -45,6 +46,9 @@ public:
     void Update(const std::vector<PortStatus>& ports);
     // The last redraw and, for several ports, the summary table.
     void Finish(const std::vector<PortStatus>& ports);
+    // A line of its own (a station's board outcome), above the redrawn lines on a terminal.
+    // With --quiet only `important` lines are printed.
+    void Print(const std::string& line, bool important);
 
     // The lines, as they are printed (exposed for the redraw and the plain output alike).
     static std::string ProgressLine(const PortStatus& port);

@@ -12,6 +12,7 @@
 #include "cli/progress_view.h"
 #include "cli/signal_watch.h"
 #include "cli/text_format.h"
+#include "cli/upgrade_judge.h"
 #include "serial/com_names.h"
 #include "serial/com_port.h"
 #include "upgrade/frames.h"
@@ -44,15 +45,21 @@ struct PortRun {
     uint32_t transferFromBlock = 0;
 };
 
+}  // namespace
+
 // Where a name leads, for the report and to tell two names of one device apart.
 std::string DeviceOf(const std::string& name) {
     const std::optional<std::string> path = ResolveDeviceName(name);
     return path ? CanonicalPath(*path) : std::string();
 }
 
+namespace {
+
 std::string PortLabel(const std::string& name, const std::string& device) {
     return !device.empty() && device != name ? name + " (" + device + ")" : name;
 }
+
+}  // namespace
 
 // The port opened but the thread that reads it could not start (memory or threads used up):
 // the port is closed again, and that port counts as not opened.
@@ -98,6 +105,20 @@ std::optional<std::string> LoadRunImage(const std::string& path, FirmwareImage& 
     return std::string(text::kOpenFileFailed);
 }
 
+bool PortsAreDistinct(const std::vector<std::string>& ports) {
+    for (size_t i = 0; i < ports.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            const std::string device = DeviceOf(ports[i]);
+            if (!device.empty() && device == DeviceOf(ports[j])) {
+                std::fprintf(stderr, "tarvik-cli: %s and %s lead to the same device %s\n",
+                             ports[j].c_str(), ports[i].c_str(), device.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 const char* StartFailureText(StartResult result) {
     switch (result) {
         case StartResult::PortNotOpen:
@@ -117,14 +138,10 @@ const char* StartFailureText(StartResult result) {
     return "";
 }
 
+namespace {
+
 std::chrono::milliseconds Since(Clock::time_point from, Clock::time_point now) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(now - from);
-}
-
-std::string StepByteText(uint8_t step) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%02x", step);
-    return text;
 }
 
 class CUpgradeRun {
@@ -214,28 +231,7 @@ void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
         return;
     }
     CUpgradeEngine& engine = port.driver->Engine();
-    CLoopDriver& driver = *port.driver;
-    switch (engine.Outcome()) {
-        case UpgradeOutcome::Succeeded:
-            // The finish command goes out only once the board's sum has matched; the board's
-            // word alone, at any other point, is no verified upgrade.
-            if (engine.RememberedStep() != kStepFinish) {
-                End(port, Verdict::Failed, text::kUpgradeFailed,
-                    "the board reported success before its sum was checked", now);
-                return;
-            }
-            End(port, Verdict::Succeeded, text::kUpgradeSucceeded, "", now);
-            return;
-        case UpgradeOutcome::Failed: {
-            const std::vector<std::string> messages = driver.Messages();
-            End(port, Verdict::Failed, driver.Status(), messages.empty() ? "" : messages.back(),
-                now);
-            return;
-        }
-        case UpgradeOutcome::Stopped:
-        case UpgradeOutcome::None:
-            break;
-    }
+    // No board has answered, so there is no outcome to look at first.
     if (m_options.searchTimeout && !engine.DeviceFound() &&
         Since(port.started, now) >= *m_options.searchTimeout) {
         engine.OnStop();
@@ -243,30 +239,12 @@ void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
             "no answer within the search time-out of " + Seconds(*m_options.searchTimeout), now);
         return;
     }
-    // Stalled: a failure shown (or the finish command unanswered) and no timer left to
-    // move on. A further good reply may still continue it, so it is given some time.
-    const UpgradePhase phase = engine.Phase();
-    const bool stalled = (phase == UpgradePhase::Stalled || phase == UpgradePhase::Finishing) &&
-                         !driver.AnyTimerArmed();
-    if (!stalled) {
-        port.stalledSince.reset();
-    } else if (!port.stalledSince) {
-        port.stalledSince = now;
-        m_news = true;
-    } else if (now - *port.stalledSince >= m_options.stallTimeout) {
-        const uint8_t step = engine.RememberedStep();
-        std::string status = driver.Status();
-        if (status.rfind(text::kUpgradeFailed, 0) != 0) {
-            status = text::kUpgradeFailed;
-        }
-        engine.OnStop();
-        End(port, Verdict::Failed, status,
-            "no further reply for " + Seconds(m_options.stallTimeout) + " after frame " +
-                StepByteText(step),
-            now);
+    if (std::optional<UpgradeEnd> end =
+            JudgeUpgrade(*port.driver, port.stalledSince, m_options.stallTimeout, now, m_news)) {
+        End(port, end->verdict, std::move(end->result), std::move(end->detail), now);
         return;
     }
-    if (!port.transferSince && phase == UpgradePhase::Sending) {
+    if (!port.transferSince && engine.Phase() == UpgradePhase::Sending) {
         port.transferSince = now;
         port.transferFromBlock = engine.State().blockCounter;
     }
@@ -348,16 +326,8 @@ int CUpgradeRun::ExitCodeOf() const {
 }
 
 int CUpgradeRun::Run() {
-    for (size_t i = 0; i < m_options.ports.size(); ++i) {
-        for (size_t j = 0; j < i; ++j) {
-            const std::string device = DeviceOf(m_options.ports[i]);
-            if (!device.empty() && device == DeviceOf(m_options.ports[j])) {
-                std::fprintf(stderr, "tarvik-cli: %s and %s lead to the same device %s\n",
-                             m_options.ports[j].c_str(), m_options.ports[i].c_str(),
-                             device.c_str());
-                return kExitUsage;
-            }
-        }
+    if (!PortsAreDistinct(m_options.ports)) {
+        return kExitUsage;
     }
     if (const std::optional<std::string> rejected = LoadRunImage(m_options.image, m_image)) {
         std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(), rejected->c_str());
@@ -445,6 +415,9 @@ int CUpgradeRun::Run() {
 }  // namespace
 
 int RunUpgrade(const UpgradeOptions& options) {
+    if (options.repeat) {
+        return RunStation(options);
+    }
     CUpgradeRun run(options);
     return run.Run();
 }

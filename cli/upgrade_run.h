@@ -1,7 +1,13 @@
 // `tarvik-cli upgrade`: the same engine as the window, one per port, on one real-time loop.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "cli/options.h"
+#include "upgrade/engine.h"
+#include "upgrade/image.h"
 
 namespace tarvik::cli {
 
@@ -9,5 +15,20 @@ namespace tarvik::cli {
 // the exit code (ExitCode). Prints progress to standard output and errors (and the trace)
 // to standard error.
 int RunUpgrade(const UpgradeOptions& options);
+// `upgrade --repeat`: every port a station of its own, one board after another
+// (station_run.cpp).
+int RunStation(const UpgradeOptions& options);
+
+// Pieces both runs share.
+// Where a name leads (canonical), empty when it leads nowhere.
+std::string DeviceOf(const std::string& name);
+// False, after saying so on standard error, when two names lead to one device.
+bool PortsAreDistinct(const std::vector<std::string>& ports);
+// The image checks of Start, with Start's texts: nothing when `image` is good.
+std::optional<std::string> LoadRunImage(const std::string& path, FirmwareImage& image);
+// Why a port did not open, or why its reader did not start, in the operator's terms.
+std::string OpenFailure(const std::string& name, const std::string& device, uint32_t code);
+std::string ReaderFailure(const std::string& name, const std::string& device, uint32_t code);
+const char* StartFailureText(StartResult result);
 
 }  // namespace tarvik::cli

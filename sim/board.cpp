@@ -118,6 +118,7 @@ Outcome Board::receive(const Bytes& frame, std::uint32_t baud) {
     const FaultSet faults = m_settings.faults.match(step, nth);
     if (faults.fail) {
         out.note += " refused";
+        out.refused = true;
         m_stats.resends += resend ? 1 : 0;
         shapeReply(out, makeReply(command, kStepFailure, {}, m_settings.endDot), faults, replyBaud);
         return out;

@@ -46,6 +46,7 @@ struct Outcome {
     bool understood = false;     // heard at the right rate
     bool imageComplete = false;  // the finish command arrived: the image is final
     bool vanish = false;         // the block named by vanishAfter was acknowledged
+    bool refused = false;        // answered with the failure step (--fail)
     std::string note;            // faults applied, for the trace
 };
 

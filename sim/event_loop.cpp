@@ -37,6 +37,18 @@ constexpr std::chrono::seconds kDrainLimit{2};
 
 enum class Reason { kOnce, kTimeout, kSignal, kVanish, kLine };
 
+// Where a board of a row is: taking an upgrade in boot mode, finished but still answering
+// enter-upgrade (--stay), or running its application and silent (--swap).
+enum class RowPhase { kBoot, kStaying, kSwapping };
+
+BoardSettings settingsOfBoard(const Options& options, std::uint64_t board) {
+    BoardSettings settings = options.board;
+    if (options.row) {
+        settings.faults = options.board.faults.forBoard(board);
+    }
+    return settings;
+}
+
 const char* reasonName(Reason r) {
     switch (r) {
         case Reason::kOnce:
@@ -89,7 +101,7 @@ public:
         : m_options(options),
           m_port(port),
           m_signalFd(signalFd),
-          m_board(options.board),
+          m_board(settingsOfBoard(options, 1)),
           m_tx(options.pace),
           m_started(Clock::now()),
           m_bootEnd(m_started + options.bootAfter),
@@ -101,10 +113,15 @@ public:
 
     int run() {
         const Reason reason = loop();
-        if (m_options.out) {
-            writeImage(*m_options.out, m_board.image());
+        // A board of a row that finished has its file already; the next one has none until
+        // it has taken something.
+        if (m_options.out &&
+            (!m_options.row ||
+             (m_rowPhase == RowPhase::kBoot && (m_boardNumber == 1 || !m_board.image().empty())))) {
+            writeImage(outPathFor(*m_options.out, m_boardNumber), m_board.image());
         }
-        std::cout << summaryJson(m_board, m_scanner.badFrames(), m_turnarounds, reasonName(reason))
+        std::cout << summaryJson(m_board, m_scanner.badFrames(), m_turnarounds, reasonName(reason),
+                                 RowCounts{m_boardsFinished, m_upgradesBefore})
                   << std::endl;
         m_port.close();
         const bool gaveUp = reason == Reason::kTimeout && m_options.once && !m_completed;
@@ -123,6 +140,7 @@ private:
                     m_pending.push_back(std::move(*frame));
                 }
             } while (m_scanner.expire(now, kStaleFrameGap));
+            advanceRow(now);
             handleDueFrames(now);
             if (!transmit(now)) {
                 return Reason::kLine;
@@ -135,6 +153,63 @@ private:
             if (auto r = wait(now)) {
                 return *r;
             }
+        }
+    }
+
+    // A finished board of a row stays, then runs its application, then the next board is on
+    // the line in boot mode.
+    void advanceRow(Clock::time_point now) {
+        if (m_rowPhase == RowPhase::kBoot || now < m_rowPhaseEnd) {
+            return;
+        }
+        if (m_rowPhase == RowPhase::kStaying) {
+            m_rowPhase = RowPhase::kSwapping;
+            m_rowPhaseEnd = now + m_options.swap;
+            traceRow("application running");
+            return;
+        }
+        if (m_boardNumber >= m_options.boards) {
+            m_rowPhaseEnd = Clock::time_point::max();  // the row is done: silent from now on
+            return;
+        }
+        m_upgradesBefore += m_board.stats().upgrades;
+        ++m_boardNumber;
+        m_board = Board(settingsOfBoard(m_options, m_boardNumber));
+        m_rowPhase = RowPhase::kBoot;
+        traceRow("in boot mode");
+    }
+
+    void traceRow(const char* what) {
+        if (m_options.trace) {
+            std::cerr << "board " << m_boardNumber << ": " << what << "\n";
+        }
+    }
+
+    // A board of the row took its finish command, or refused a frame.
+    void finishRowBoard(Clock::time_point now) {
+        ++m_boardsFinished;
+        m_rowPhase = m_options.stay.count() > 0 ? RowPhase::kStaying : RowPhase::kSwapping;
+        m_rowPhaseEnd = now + (m_options.stay.count() > 0 ? m_options.stay : m_options.swap);
+        traceRow(m_rowPhase == RowPhase::kStaying ? "finished, staying" : "application running");
+    }
+
+    // A frame while the board on the line is not in boot mode: a staying board answers
+    // enter-upgrade at its own rate and nothing else; a running application answers nothing.
+    void handleOutsideBoot(const ReceivedFrame& frame, Clock::time_point now) {
+        const bool answer = m_rowPhase == RowPhase::kStaying &&
+                            frame.bytes[kStepOffset] == kStepEnterUpgrade &&
+                            frame.baud == m_options.board.baud;
+        if (m_options.trace) {
+            std::cerr << "rx " << hex(frame.bytes) << " @" << frame.baud
+                      << (answer ? " answered by the finished board"
+                                 : " ignored by the application")
+                      << "\n";
+        }
+        if (answer) {
+            m_tx.schedule(now,
+                          makeReply(frame.bytes[kCommandOffset], kStepEnterUpgrade, {},
+                                    m_options.board.endDot),
+                          m_options.board.baud, true);
         }
     }
 
@@ -170,6 +245,10 @@ private:
         while (!m_pending.empty() && m_pending.front().complete <= now && !m_vanishing) {
             const ReceivedFrame frame = std::move(m_pending.front());
             m_pending.pop_front();
+            if (m_rowPhase != RowPhase::kBoot) {
+                handleOutsideBoot(frame, now);
+                continue;
+            }
             Outcome out = m_board.receive(frame.bytes, frame.baud);
             if (m_options.trace) {
                 std::cerr << "rx " << hex(frame.bytes) << " @" << frame.baud << out.note << "\n";
@@ -181,8 +260,21 @@ private:
                 // Written before the answer goes out: once the tool reports success, the
                 // file is whole.
                 if (m_options.out) {
-                    writeImage(*m_options.out, m_board.image());
+                    writeImage(outPathFor(*m_options.out, m_boardNumber), m_board.image());
                 }
+                if (m_options.row) {
+                    finishRowBoard(now);
+                } else {
+                    m_completed = true;
+                }
+            } else if (out.refused && m_options.row) {
+                // The tool has given up on this board: it is taken off like a finished one.
+                if (m_options.out) {
+                    writeImage(outPathFor(*m_options.out, m_boardNumber), m_board.image());
+                }
+                finishRowBoard(now);
+            }
+            if (m_options.row && m_boardsFinished >= m_options.boards) {
                 m_completed = true;
             }
             for (Transmission& t : out.sends) {
@@ -249,6 +341,9 @@ private:
             earliest(m_pending.front().complete);
         }
         earliest(m_scanner.expiresAt(kStaleFrameGap));
+        if (m_rowPhase != RowPhase::kBoot && m_rowPhaseEnd != Clock::time_point::max()) {
+            earliest(m_rowPhaseEnd);
+        }
         if (m_draining) {
             earliest(now + kDrainPoll);
         }
@@ -353,6 +448,12 @@ private:
     bool m_completed = false;
     bool m_vanishing = false;
     bool m_draining = false;  // waiting for the tool to read the last reply
+    // Boards in a row (--boards): the one on the line (1-based) and where it is.
+    std::uint64_t m_boardNumber = 1;
+    std::uint64_t m_boardsFinished = 0;
+    std::uint64_t m_upgradesBefore = 0;
+    RowPhase m_rowPhase = RowPhase::kBoot;
+    Clock::time_point m_rowPhaseEnd{};
 };
 
 }  // namespace

@@ -30,10 +30,25 @@ bool takeChar(std::string_view& text, char c) {
 
 }  // namespace
 
-std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error) {
+std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error,
+                                        std::optional<std::uint64_t>* board) {
     const std::string original(text);
     FaultRule rule;
     rule.kind = kind;
+    if (board != nullptr) {
+        board->reset();
+    }
+    if (const std::size_t slash = text.find('/'); slash != std::string_view::npos) {
+        std::string_view boardText = text.substr(0, slash);
+        std::uint64_t number = 0;
+        if (board == nullptr || !takeNumber(boardText, number) || !boardText.empty() ||
+            number == 0) {
+            error = "'" + original + "': expected B/K@N with the board B counting from 1";
+            return std::nullopt;
+        }
+        *board = number;
+        text.remove_prefix(slash + 1);
+    }
     std::uint64_t step = 0;
     if (!takeNumber(text, step) || step < kFirstStep || step > kLastStep) {
         error = "'" + original + "': the frame kind must be a step byte from 25 to 30";
@@ -100,6 +115,16 @@ FaultSet FaultPlan::match(Byte step, std::uint64_t nth) const {
         }
     }
     return set;
+}
+
+FaultPlan FaultPlan::forBoard(std::uint64_t board) const {
+    FaultPlan plan;
+    for (std::size_t i = 0; i < m_rules.size(); ++i) {
+        if (!m_boards[i] || *m_boards[i] == board) {
+            plan.add(m_rules[i]);
+        }
+    }
+    return plan;
 }
 
 ReplyLoss::ReplyLoss(double probability, std::uint32_t seed) : m_random(seed) {

@@ -3,6 +3,8 @@
 // A rule names a frame kind by its step byte K (25..30) and the N-th frame of that kind the
 // board understood (1-based, resends included), optionally for C frames in a row:
 // "K@N", "K@NxC". A delay carries its length, "K@N:MS"; a duplicate may carry its gap.
+// With several boards in a row every board counts its own frames, and "B/K@N" limits a rule
+// to board B (1-based); without it the rule holds for every board.
 #pragma once
 
 #include <chrono>
@@ -38,8 +40,10 @@ struct FaultRule {
     std::chrono::milliseconds length{0};  // delay, or gap of a duplicate
 };
 
-// Parses one rule for `kind`; on failure returns nothing and says why in `error`.
-std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error);
+// Parses one rule for `kind`; on failure returns nothing and says why in `error`. A "B/" in
+// front goes to `board` (a rule without one leaves it empty); without `board` it is an error.
+std::optional<FaultRule> parseFaultRule(FaultKind kind, std::string_view text, std::string& error,
+                                        std::optional<std::uint64_t>* board = nullptr);
 
 // What the board does to the reply of one frame: the union of every rule that matches.
 struct FaultSet {
@@ -58,13 +62,20 @@ struct FaultSet {
 
 class FaultPlan {
 public:
-    void add(const FaultRule& rule) { m_rules.push_back(rule); }
+    // `board`: the rule holds only for that board of a row; none: for every board.
+    void add(const FaultRule& rule, std::optional<std::uint64_t> board = std::nullopt) {
+        m_rules.push_back(rule);
+        m_boards.push_back(board);
+    }
     // The faults for the `nth` understood frame (1-based) with step byte `step`.
     FaultSet match(Byte step, std::uint64_t nth) const;
     bool empty() const { return m_rules.empty(); }
+    // The rules that hold for board `board` of a row (1-based).
+    FaultPlan forBoard(std::uint64_t board) const;
 
 private:
     std::vector<FaultRule> m_rules;
+    std::vector<std::optional<std::uint64_t>> m_boards;  // per rule
 };
 
 // Loses each reply with a fixed probability, the same replies for the same seed.

@@ -13,6 +13,8 @@ namespace {
 
 constexpr unsigned kHighestCom = 256;
 constexpr std::uint32_t kHighestBlockNumber = 0xFFFF;
+constexpr std::uint64_t kMostBoards = 1'000'000;
+constexpr char kBoardNumberMark[] = "%d";
 
 constexpr const char* kHelpFooter = R"(
 Frames and faults:
@@ -28,13 +30,23 @@ Line speed:
   listens at: --baud until it has answered enter-upgrade, 115200 from then on, and --baud
   again after the finish command (the board restarts into the new firmware).
 
+Boards in a row:
+  --boards N serves N boards one after another on the same port. After its finish
+  command, or a frame it refused (--fail: the tool gives up on it), a board keeps
+  answering enter-upgrade (and nothing else) for --stay seconds, then runs its
+  application: silent for --swap seconds (2). Then the next board is on the line in
+  boot mode. Each board counts its own frames for the faults; B/K@N limits a fault to
+  board B. --out writes one file per board: a %d in its name becomes the board's number.
+  --once ends after the last board.
+
 Output:
   The first line of standard output is the port's path. When the program ends it prints
   one line of JSON: frames (per step byte), bad_frames, wrong_speed, out_of_order,
   resends, replies, lost_replies, sum, finished, upgrades, speeds (rates heard, in order),
-  image_bytes, turnaround_us (median, p99, count: from the last byte of a reply to the
-  first byte of the tool's next frame, in microseconds; all 0 when there was none) and
-  reason (once, timeout, signal, vanish, line).
+  image_bytes (these of the board on the line at the end), boards (boards of a row
+  finished or refused), turnaround_us (median, p99, count: from the last byte of a reply
+  to the first byte of the tool's next frame, in microseconds; all 0 when there was
+  none) and reason (once, timeout, signal, vanish, line).
   Exit code 0; 1 when --once ran out of time without a completed upgrade, or the line
   failed; 2 for a usage error.
 )";
@@ -55,6 +67,16 @@ std::string comLinkPath(unsigned com) {
         return {};
     }
     return base + "/tarvik-ports/com" + std::to_string(com);
+}
+
+std::string outPathFor(const std::string& pattern, std::uint64_t board) {
+    std::string path = pattern;
+    const std::string number = std::to_string(board);
+    for (std::size_t at = path.find(kBoardNumberMark); at != std::string::npos;
+         at = path.find(kBoardNumberMark, at + number.size())) {
+        path.replace(at, sizeof kBoardNumberMark - 1, number);
+    }
+    return path;
 }
 
 std::variant<Options, int> parseOptions(int argc, char** argv) {
@@ -111,7 +133,19 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     app.add_option("--out", o.out,
                    "Write the image as received (all blocks in order, fill included) when "
                    "the finish command arrives and at exit");
-    app.add_flag("--once", o.once, "End after one completed upgrade");
+    app.add_flag("--once", o.once, "End after one completed upgrade (after --boards N: N)");
+    auto* boardsOption = app.add_option("--boards", o.boards, "Serve N boards one after another")
+                             ->check(CLI::Range(std::uint64_t{1}, kMostBoards));
+    double swap = std::chrono::duration<double>(kDefaultSwap).count();
+    auto* swapOption = app.add_option("--swap", swap,
+                                      "A finished board runs its application, silent, for SEC "
+                                      "seconds before the next board answers (2)")
+                           ->check(CLI::NonNegativeNumber);
+    double stay = 0;
+    auto* stayOption = app.add_option("--stay", stay,
+                                      "A finished board keeps answering enter-upgrade for SEC "
+                                      "seconds first")
+                           ->check(CLI::NonNegativeNumber);
     double timeout = 0;
     auto* timeoutOption =
         app.add_option("--timeout", timeout, "End after SEC seconds")->check(CLI::PositiveNumber);
@@ -137,12 +171,13 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     for (const auto& [kind, texts] : lists) {
         for (const std::string& text : *texts) {
             std::string error;
-            auto rule = parseFaultRule(kind, text, error);
+            std::optional<std::uint64_t> board;
+            auto rule = parseFaultRule(kind, text, error, &board);
             if (!rule) {
                 std::cerr << "tarvik-sim: " << error << "\n";
                 return kExitUsage;
             }
-            o.board.faults.add(*rule);
+            o.board.faults.add(*rule, board);
         }
     }
     if (vanishAfter) {
@@ -151,6 +186,13 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     o.bootAfter = secondsToNanos(bootAfter);
     if (timeoutOption->count() > 0) {
         o.timeout = secondsToNanos(timeout);
+    }
+    o.row = boardsOption->count() > 0 || swapOption->count() > 0 || stayOption->count() > 0;
+    o.swap = secondsToNanos(swap);
+    o.stay = secondsToNanos(stay);
+    if (o.out && o.boards > 1 && o.out->find(kBoardNumberMark) == std::string::npos) {
+        std::cerr << "tarvik-sim: --out needs a %d in its name for --boards above 1\n";
+        return kExitUsage;
     }
     if (o.com && comLinkPath(*o.com).empty()) {
         std::cerr << "tarvik-sim: --com needs XDG_CONFIG_HOME or HOME\n";

@@ -31,7 +31,8 @@ Percentiles percentiles(std::vector<std::int64_t> samples) {
 }
 
 std::string summaryJson(const Board& board, std::uint64_t badFrames,
-                        const std::vector<std::int64_t>& turnaroundsUs, std::string_view reason) {
+                        const std::vector<std::int64_t>& turnaroundsUs, std::string_view reason,
+                        const RowCounts& row) {
     const BoardStats& s = board.stats();
     nlohmann::ordered_json frames = nlohmann::ordered_json::object();
     // Every step of the protocol is listed, also when none came; other steps when they did.
@@ -52,9 +53,10 @@ std::string summaryJson(const Board& board, std::uint64_t badFrames,
     j["lost_replies"] = s.lostReplies;
     j["sum"] = board.sum();
     j["finished"] = s.finished;
-    j["upgrades"] = s.upgrades;
+    j["upgrades"] = row.upgradesBefore + s.upgrades;
     j["speeds"] = s.speeds;
     j["image_bytes"] = board.image().size();
+    j["boards"] = row.boardsFinished;
     j["turnaround_us"] = {{"median", t.median}, {"p99", t.p99}, {"count", t.count}};
     j["reason"] = reason;
     return j.dump();

@@ -623,6 +623,11 @@ TEST(SimEnding, UsageErrorsExitWithTwo) {
                                                  {"--delay", "27@1"},
                                                  {"--loss", "2"},
                                                  {"--link", "/tmp/x", "--com", "3"},
+                                                 {"--boards", "2", "--out", "/tmp/b.bin"},
+                                                 {"--boards", "0"},
+                                                 {"--fail", "0/27@1"},
+                                                 {"--fail", "x/27@1"},
+                                                 {"--swap", "-1"},
                                                  {"--no-such-option"}}) {
         bool threw = false;
         try {
@@ -633,6 +638,93 @@ TEST(SimEnding, UsageErrorsExitWithTwo) {
         }
         EXPECT_TRUE(threw) << args[0];
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// Boards in a row: each takes its upgrade, stays (--stay), runs its application (--swap),
+// then the next one answers in boot mode with its own fault counts and its own file.
+
+TEST(SimRow, BoardsOneAfterAnotherEachWithItsOwnFaultsAndFile) {
+    TempDir dir;
+    SimProcess sim({"--boards", "2", "--stay", "1.5", "--swap", "0.3", "--out",
+                    dir.file("board-%d.bin"), "--drop", "2/26@1", "--once", "--timeout", "60"});
+    Client client(sim.slavePath());
+    const Exchange first = upgradeOf(patternImage(300));
+    for (std::size_t i = 0; i < first.frames.size(); ++i) {
+        client.send(first.frames[i]);
+        ASSERT_EQ(client.receive(23, kReplyWait).bytes, first.replies[i]) << "frame " << i;
+    }
+    EXPECT_EQ(readFile(dir.file("board-1.bin")), first.received);
+
+    // Finished and staying: enter-upgrade is answered, the transfer is not.
+    client.send(first.frames[0]);
+    EXPECT_EQ(client.receive(23, kReplyWait).bytes, first.replies[0]);
+    client.send(first.frames[1]);
+    EXPECT_TRUE(client.within(kSilenceWindow).empty());
+
+    // Asked again and again: answered while it stays, silent while its application runs, then
+    // the next board answers. Every step is seen.
+    enum Seen { kStaying, kSilent, kNext };
+    Seen seen = kStaying;
+    const auto deadline = Clock::now() + 30s;
+    while (seen != kNext && Clock::now() < deadline) {
+        client.send(first.frames[0]);
+        const bool answered = client.receive(23, 250ms).bytes == first.replies[0];
+        if (!answered && seen == kStaying) {
+            seen = kSilent;
+        } else if (answered && seen == kSilent) {
+            seen = kNext;
+        }
+    }
+    ASSERT_EQ(seen, kNext);
+
+    // Board 2 drops its answer to the first begin-transfer (the fault counts its own frames,
+    // and board 1 did not have it), then takes its image.
+    const Exchange second = upgradeOf(patternImage(200));
+    client.send(second.frames[1]);
+    EXPECT_TRUE(client.within(kSilenceWindow).empty());
+    for (std::size_t i = 1; i < second.frames.size(); ++i) {
+        client.send(second.frames[i]);
+        ASSERT_EQ(client.receive(23, kReplyWait).bytes, second.replies[i]) << "frame " << i;
+    }
+    EXPECT_EQ(sim.waitExit(kExitWait), 0);
+    EXPECT_EQ(readFile(dir.file("board-2.bin")), second.received);
+    EXPECT_EQ(readFile(dir.file("board-1.bin")), first.received);
+    const auto s = summaryOf(sim);
+    EXPECT_EQ(s["boards"], 2);
+    EXPECT_EQ(s["upgrades"], 2);
+    EXPECT_EQ(s["sum"], second.sum);
+    EXPECT_EQ(s["reason"], "once");
+}
+
+// A board that refuses a frame is given up by the tool: it is taken off like a finished one,
+// and the next board comes after the swap.
+TEST(SimRow, RefusingBoardIsTakenOffAndTheNextComes) {
+    SimProcess sim(
+        {"--boards", "2", "--swap", "0.3", "--fail", "1/26@1", "--once", "--timeout", "60"});
+    Client client(sim.slavePath());
+    const Exchange x = upgradeOf(patternImage(150));
+    client.send(x.frames[0]);
+    ASSERT_EQ(client.receive(23, kReplyWait).bytes, x.replies[0]);
+    client.send(x.frames[1]);
+    const Bytes refusal = client.receive(23, kReplyWait).bytes;
+    ASSERT_EQ(refusal.size(), 23u);
+    EXPECT_EQ(refusal[3], 0) << "the failure step";
+    bool answered = false;
+    const auto deadline = Clock::now() + 30s;
+    while (!answered && Clock::now() < deadline) {
+        client.send(x.frames[0]);
+        answered = client.receive(23, 250ms).bytes == x.replies[0];
+    }
+    ASSERT_TRUE(answered);
+    for (std::size_t i = 1; i < x.frames.size(); ++i) {
+        client.send(x.frames[i]);
+        ASSERT_EQ(client.receive(23, kReplyWait).bytes, x.replies[i]) << "frame " << i;
+    }
+    EXPECT_EQ(sim.waitExit(kExitWait), 0);
+    const auto s = summaryOf(sim);
+    EXPECT_EQ(s["boards"], 2);
+    EXPECT_EQ(s["upgrades"], 1);
 }
 
 // Reads the CPU time the process has used, in clock ticks.

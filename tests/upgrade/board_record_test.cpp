@@ -170,7 +170,7 @@ TEST_F(RecordLogTest, EmptyCsvLogGetsHeaderAndJsonLogNone) {
     const std::filesystem::path csv = m_folder / "empty.CSV";
     const std::filesystem::path json = m_folder / "boards.jsonl";
     std::ofstream(csv).close();
-    std::ofstream(json) << "{\"earlier\":1}\n";
+    std::ofstream(json, std::ios::binary) << "{\"earlier\":1}\n";
     const BoardRecord r = SampleRecord();
     for (const auto& path : {csv, json}) {
         CRecordLog log;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,7 @@
 #include "child_process.h"
 #include "cli_fixture.h"
 #include "sim_process.h"
+#include "upgrade/board_record.h"
 
 namespace tarvik::testing {
 namespace {
@@ -112,6 +114,46 @@ TEST_F(WineCli, BoardReceivesTheImageExactly) {
         EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
         sim.stop();  // it writes what it received as it ends
         EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
+    }
+}
+
+// The station under Wine: two boards in a row on COM7, each recorded in a CSV log the Windows
+// program appends to.
+TEST_F(WineCli, StationTakesTwoBoardsAndRecordsEach) {
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    SimProcess sim(SimArgs({"--boards", "2", "--swap", "3", "--out", Path("board%d.bin")}));
+    const std::string log = Path("boards.csv");
+    const ChildResult r = WineCliRun({"upgrade", "--repeat", "--count", "2", "--port", "COM7",
+                                      "--image", WindowsPath(image), "--log", WindowsPath(log)});
+    EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
+    sim.stop();
+    const std::vector<uint8_t> bytes = ReadFile(image);
+    const std::vector<uint8_t> received = Received(bytes);
+    EXPECT_EQ(ReadFile(Path("board1.bin")), received);
+    EXPECT_EQ(ReadFile(Path("board2.bin")), received);
+
+    const std::vector<uint8_t> logBytes = ReadFile(log);
+    const std::string text(logBytes.begin(), logBytes.end());
+    ASSERT_EQ(text.rfind("\xEF\xBB\xBF"
+                         "time,port,board,result,",
+                         0),
+              0u)
+        << text;
+    uint32_t sum = 0;
+    for (const uint8_t b : received) {
+        sum += b;
+    }
+    char sumText[16];
+    std::snprintf(sumText, sizeof sumText, "%08x", sum);
+    for (const char* board : {"1", "2"}) {
+        const std::string fields = std::string("COM7,") + board + ",ok,,升级成功,";
+        const size_t at = text.find(fields);
+        ASSERT_NE(at, std::string::npos) << text;
+        const std::string line = text.substr(at, text.find("\r\n", at) - at);
+        EXPECT_NE(line.find("," + std::to_string(bytes.size()) + ",0," + WindowsPath(image) + "," +
+                            sumText + "," + Sha256Hex(bytes.data(), bytes.size()) + ","),
+                  std::string::npos)
+            << line;
     }
 }
 

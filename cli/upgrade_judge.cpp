@@ -1,0 +1,65 @@
+#include "cli/upgrade_judge.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "cli/text_format.h"
+#include "upgrade/frames.h"
+#include "upgrade/texts.h"
+
+namespace tarvik::cli {
+
+std::string StepByteText(uint8_t step) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02x", step);
+    return text;
+}
+
+std::optional<UpgradeEnd> JudgeUpgrade(CLoopDriver& driver,
+                                       std::optional<CEventLoop::Clock::time_point>& stalledSince,
+                                       std::chrono::milliseconds stallTimeout,
+                                       CEventLoop::Clock::time_point now, bool& news) {
+    CUpgradeEngine& engine = driver.Engine();
+    switch (engine.Outcome()) {
+        case UpgradeOutcome::Succeeded:
+            // The finish command goes out only once the board's sum has matched; the board's
+            // word alone, at any other point, is no verified upgrade.
+            if (engine.RememberedStep() != kStepFinish) {
+                return UpgradeEnd{Verdict::Failed, text::kUpgradeFailed,
+                                  "the board reported success before its sum was checked"};
+            }
+            return UpgradeEnd{Verdict::Succeeded, text::kUpgradeSucceeded, ""};
+        case UpgradeOutcome::Failed: {
+            const std::vector<std::string> messages = driver.Messages();
+            return UpgradeEnd{Verdict::Failed, driver.Status(),
+                              messages.empty() ? "" : messages.back()};
+        }
+        case UpgradeOutcome::Stopped:
+        case UpgradeOutcome::None:
+            break;
+    }
+    // Stalled: a failure shown (or the finish command unanswered) and no timer left to
+    // move on. A further good reply may still continue it, so it is given some time.
+    const UpgradePhase phase = engine.Phase();
+    const bool stalled = (phase == UpgradePhase::Stalled || phase == UpgradePhase::Finishing) &&
+                         !driver.AnyTimerArmed();
+    if (!stalled) {
+        stalledSince.reset();
+    } else if (!stalledSince) {
+        stalledSince = now;
+        news = true;
+    } else if (now - *stalledSince >= stallTimeout) {
+        const uint8_t step = engine.RememberedStep();
+        std::string status = driver.Status();
+        if (status.rfind(text::kUpgradeFailed, 0) != 0) {
+            status = text::kUpgradeFailed;
+        }
+        engine.OnStop();
+        return UpgradeEnd{
+            Verdict::Failed, status,
+            "no further reply for " + Seconds(stallTimeout) + " after frame " + StepByteText(step)};
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarvik::cli

@@ -7,6 +7,17 @@
 
 namespace tarvik {
 
+namespace {
+
+// A line call's code that means the device itself has failed: neither done, nor ended by
+// its time-out, nor cut short on purpose, nor a setting the device refused.
+bool LineHasFailed(uint32_t code) {
+    return code != kErrSuccess && code != kErrTimeout && code != kErrCancelled &&
+           code != kErrBadArgument && code != kErrInvalidArg;
+}
+
+}  // namespace
+
 CQueuedPort::~CQueuedPort() {
     StopLine();
 }
@@ -20,6 +31,7 @@ bool CQueuedPort::StartLine(uint32_t* error) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_quit = false;
         m_lineRunning = true;
+        m_lineFailure = kErrSuccess;
     }
     try {
         m_thread = std::thread(&CQueuedPort::RunLine, this);
@@ -61,8 +73,10 @@ uint32_t CQueuedPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity,
     work.dataBits = dataBits;
     work.parity = parity;
     work.stopBits = stopBits;
-    if (!Queue(std::move(work))) {
-        return CComPort::Setup(baudRate, dataBits, parity, stopBits);
+    uint32_t failure = kErrSuccess;
+    if (!Queue(std::move(work), failure)) {
+        return failure != kErrSuccess ? failure
+                                      : CComPort::Setup(baudRate, dataBits, parity, stopBits);
     }
     return kErrSuccess;
 }
@@ -78,7 +92,14 @@ uint32_t CQueuedPort::Write(const void* bytes, uint32_t length, uint32_t* countO
     const auto* first = static_cast<const uint8_t*>(bytes);
     work.bytes.assign(first, first + length);  // the caller's frame may change once we return
     work.timeoutMs = timeoutMs;
-    if (!Queue(std::move(work))) {
+    uint32_t failure = kErrSuccess;
+    if (!Queue(std::move(work), failure)) {
+        if (failure != kErrSuccess) {
+            if (countOut != nullptr) {
+                *countOut = 0;
+            }
+            return failure;
+        }
         return CComPort::Write(bytes, length, countOut, overlapped, timeoutMs);
     }
     if (countOut != nullptr) {
@@ -87,10 +108,11 @@ uint32_t CQueuedPort::Write(const void* bytes, uint32_t length, uint32_t* countO
     return kErrSuccess;
 }
 
-bool CQueuedPort::Queue(Work work) {
+bool CQueuedPort::Queue(Work work, uint32_t& failure) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_lineRunning || m_quit) {
+        failure = m_lineRunning ? m_lineFailure : kErrSuccess;
+        if (!m_lineRunning || m_quit || failure != kErrSuccess) {
             return false;
         }
         m_queue.push_back(std::move(work));
@@ -109,14 +131,19 @@ void CQueuedPort::RunLine() {
         Work work = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
+        uint32_t code = kErrSuccess;
         if (work.isSetup) {
-            CComPort::Setup(work.baudRate, work.dataBits, work.parity, work.stopBits);
+            code = CComPort::Setup(work.baudRate, work.dataBits, work.parity, work.stopBits);
         } else {
             uint32_t written = 0;
-            CComPort::Write(work.bytes.data(), static_cast<uint32_t>(work.bytes.size()), &written,
-                            nullptr, work.timeoutMs);
+            code = CComPort::Write(work.bytes.data(), static_cast<uint32_t>(work.bytes.size()),
+                                   &written, nullptr, work.timeoutMs);
         }
         lock.lock();
+        if (LineHasFailed(code) && m_lineFailure == kErrSuccess) {
+            m_lineFailure = code;
+            m_queue.clear();  // nothing more can go out on a line that has gone
+        }
     }
 }
 

@@ -9,11 +9,14 @@
 // work it asks for runs here.
 //
 // While the line thread runs, Write and Setup only queue their work and return kErrSuccess
-// (Write with the whole length as its count): the engine, their one caller on this path,
-// does not look at either result (a frame that did not go out is resent by the timer, a
-// setting the port refused leaves the previous one). Without the line thread they are the
-// port's own. Every other operation is the port's own, as are its thread rules: the reader
-// reads on its thread while the line thread writes.
+// (Write with the whole length as its count): the engine does not look at either result (a
+// frame that did not go out is resent by the timer, a setting the port refused leaves the
+// previous one). Once a line call has failed for a reason other than a time-out or a cut
+// short (the device has gone: EIO, a closed handle), every later Write and Setup returns
+// that code at once and queues nothing, so a caller that watches for a vanished device (the
+// station's probe) learns of it one frame late rather than never. StartLine forgets it.
+// Without the line thread they are the port's own. Every other operation is the port's own, as are
+// its thread rules: the reader reads on its thread while the line thread writes.
 #pragma once
 
 #include <condition_variable>
@@ -57,15 +60,17 @@ private:
         uint8_t stopBits = 0;
     };
     void RunLine();
-    // False when no line thread takes work: the caller does it itself.
-    bool Queue(Work work);
+    // False when no line thread takes work: the caller does it itself. `failure` becomes the
+    // code of an earlier failed line call (nothing queued), else kErrSuccess.
+    bool Queue(Work work, uint32_t& failure);
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<Work> m_queue;
     bool m_lineRunning = false;
     bool m_quit = false;
-    std::thread m_thread;  // driver thread only
+    uint32_t m_lineFailure = kErrSuccess;  // the first failed line call since StartLine
+    std::thread m_thread;                  // driver thread only
 };
 
 }  // namespace tarvik

@@ -194,5 +194,34 @@ TEST(LoopDriver, OpenFailureStartsNoReader) {
     EXPECT_EQ(d.Messages(), std::vector<std::string>{text::kOpenPortFirst});
 }
 
+// Frames go out on the port's line thread, so a write's own result is only "queued". Once
+// the device has gone (the far end of the line closed, as a pulled adapter), the line's
+// failure must still reach whoever writes next: the station's probe takes exactly that for
+// a vanished device, and without it would wait for a board that can never answer.
+TEST(LoopDriver, AWriteAfterTheDeviceHasGoneReportsTheFailure) {
+    PtyPair pty;
+    CEventLoop loop;
+    CLoopDriver d(loop);
+    ASSERT_EQ(d.OpenPort(pty.slavePath(), 115200), kErrSuccess);
+    const uint8_t frame[] = {0x55, 0xAA, 0x01};
+    uint32_t written = 0;
+    ASSERT_EQ(d.Port().Write(frame, sizeof frame, &written, nullptr, 1000), kErrSuccess);
+    pty.closeMaster();
+
+    uint32_t code = kErrSuccess;
+    const auto deadline = Clock::now() + kPatience;
+    while (Clock::now() < deadline) {
+        code = d.Port().Write(frame, sizeof frame, &written, nullptr, 1000);
+        if (code != kErrSuccess) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(code, kErrSuccess);
+    EXPECT_NE(code, kErrTimeout);
+    EXPECT_EQ(written, 0u);
+    d.ClosePort();
+}
+
 }  // namespace
 }  // namespace tarvik::testing

@@ -26,7 +26,8 @@ constexpr const char kTimeoutRangeText[] = "0.1 to 86400";
 constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
     "rejected; 3 a port could not be opened; 4 no board found within the search time-out;\n"
-    "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed).\n"
+    "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed). With --log, a record\n"
+    "that could not be written makes the exit code 1.\n"
     "With --repeat: 0 every board recorded succeeded; 1 a board failed, or the log could not\n"
     "be written; Ctrl-C while every port waits for a board is a normal end, during a\n"
     "transfer an interruption (130; that board is recorded as interrupted).";
@@ -131,9 +132,8 @@ void AddUpgradeOptions(CLI::App& upgrade, UpgradeOptions& options, double& searc
         ->needs(repeat);
     upgrade
         .add_option("--log", options.log,
-                    "with --repeat: append a record of every board to FILE (JSON lines; CSV "
-                    "when FILE ends in .csv); exit 2 when it cannot be opened")
-        ->needs(repeat)
+                    "append a record of every board taken to FILE (JSON lines; CSV when FILE "
+                    "ends in .csv); exit 2 when it cannot be opened")
         ->type_name("FILE");
 }
 

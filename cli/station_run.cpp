@@ -93,7 +93,7 @@ private:
     void Supervise(Station& station, Clock::time_point now);
     void Probe(Station& station, Clock::time_point now);
     void Outcome(Station& station, Verdict verdict, const std::string& result,
-                 const std::string& message, const std::string& step, Clock::time_point now);
+                 const std::string& message, Clock::time_point now);
     void NextBoard(Station& station, Clock::time_point now);
     void EndWaitingPorts();
     bool StartSearch(Station& station);
@@ -106,8 +106,7 @@ private:
 
     const UpgradeOptions& m_options;
     FirmwareImage m_image;
-    std::string m_imageSha256;
-    std::string m_host;
+    RecordedImage m_recorded;  // what every record says of the image
     CRecordLog m_log;
     Clock::time_point m_programStart = Clock::now();
     CEventLoop m_loop;
@@ -175,8 +174,7 @@ bool CStationRun::StartSearch(Station& station) {
 
 // The record of the board just taken, the counters, the bells, and what comes next.
 void CStationRun::Outcome(Station& station, Verdict verdict, const std::string& result,
-                          const std::string& message, const std::string& step,
-                          Clock::time_point now) {
+                          const std::string& message, Clock::time_point now) {
     CUpgradeEngine& engine = station.driver->Engine();
     const Clock::time_point start = station.foundAt.value_or(now);
     const double seconds = std::chrono::duration<double>(now - start).count();
@@ -196,25 +194,9 @@ void CStationRun::Outcome(Station& station, Verdict verdict, const std::string& 
                   true);
 
     if (m_log.IsOpen()) {
-        BoardRecord record;
-        record.time = IsoTimeUtc(station.foundAt ? station.foundWall : WallClock::now());
-        record.port = station.name;
-        record.board = station.board;
-        record.result = verdict == Verdict::Succeeded ? kRecordOk
-                        : verdict == Verdict::Stopped ? kRecordInterrupted
-                                                      : kRecordFailed;
-        record.step = step;
-        record.message = shown;
-        record.seconds = seconds;
-        record.baud = engine.FoundBaud();
-        record.blocks = TotalBlocks(m_image.length);
-        record.bytes = m_image.length;
-        record.resends = engine.Resends();
-        record.image = m_options.image;
-        record.imageSum = m_image.expectedSum;
-        record.imageSha256 = m_imageSha256;
-        record.version = kVersion;
-        record.host = m_host;
+        const BoardRecord record = MakeBoardRecord(
+            station.name, station.board, verdict, shown,
+            station.foundAt ? station.foundWall : WallClock::now(), seconds, engine, m_recorded);
         if (const RecordError error = m_log.Append(record)) {
             // No board may go unrecorded: none is taken from here on.
             std::fprintf(stderr, "tarvik-cli: %s; no further board is taken\n", error.text.c_str());
@@ -314,9 +296,7 @@ void CStationRun::Supervise(Station& station, Clock::time_point now) {
             }
             if (std::optional<UpgradeEnd> end = JudgeUpgrade(*station.driver, station.stalledSince,
                                                              m_options.stallTimeout, now, m_news)) {
-                const std::string step =
-                    end->verdict == Verdict::Failed ? StepWord(engine.RememberedStep()) : "";
-                Outcome(station, end->verdict, end->result, end->detail, step, now);
+                Outcome(station, end->verdict, end->result, end->detail, now);
             }
             return;
         }
@@ -449,8 +429,7 @@ int CStationRun::Run() {
         std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(), rejected->c_str());
         return kExitUsage;
     }
-    m_imageSha256 = Sha256Hex(m_image.data, m_image.length);
-    m_host = HostName();
+    m_recorded = DescribeImage(m_options.image, m_image);
     // Before any port is touched: a board that could not be recorded is not taken.
     if (m_options.log) {
         if (const RecordError error = m_log.Open(*m_options.log)) {
@@ -526,7 +505,7 @@ int CStationRun::Run() {
         for (Station& station : m_stations) {
             if (station.state == StationState::Upgrading && station.foundAt) {
                 station.driver->Engine().OnStop();
-                Outcome(station, Verdict::Stopped, text::kUpgradeStopped, "", "", now);
+                Outcome(station, Verdict::Stopped, text::kUpgradeStopped, "", now);
             }
         }
         EndWaitingPorts();

@@ -39,6 +39,7 @@ struct PortRun {
     std::string result;
     std::string detail;
     Clock::time_point started;
+    std::chrono::system_clock::time_point startedWall;  // for the record's time
     Clock::time_point ended;
     std::optional<Clock::time_point> stalledSince;
     std::optional<Clock::time_point> transferSince;  // the first block observed on its way
@@ -158,11 +159,15 @@ private:
              Clock::time_point now);
     bool AllEnded() const;
     std::vector<PortStatus> Snapshot(Clock::time_point now) const;
+    void Record(const PortRun& port, Clock::time_point now);
     void CloseAll();
     int ExitCodeOf() const;
 
     const UpgradeOptions& m_options;
-    FirmwareImage m_image;  // loaded and checked once; read-only for every engine
+    CRecordLog m_log;          // open when --log names a file
+    RecordedImage m_recorded;  // what every record says of the image
+    bool m_logFailed = false;  // a record could not be written
+    FirmwareImage m_image;     // loaded and checked once; read-only for every engine
     Clock::time_point m_programStart = Clock::now();
     CEventLoop m_loop;
     std::vector<PortRun> m_ports;
@@ -208,6 +213,7 @@ bool CUpgradeRun::StartEngines() {
     for (PortRun& port : m_ports) {
         const StartResult result = port.driver->Engine().Start(m_image);
         port.started = Clock::now();
+        port.startedWall = std::chrono::system_clock::now();
         if (result != StartResult::Started) {
             std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(),
                          StartFailureText(result));
@@ -224,6 +230,28 @@ void CUpgradeRun::End(PortRun& port, Verdict verdict, std::string result, std::s
     port.detail = std::move(detail);
     port.ended = now;
     m_news = true;
+    Record(port, now);
+}
+
+// One record per board taken: a search that never found a board is none. The run's one
+// board per port has been taken when this is written, so a failure to write can only be
+// said and reflected in the exit code.
+void CUpgradeRun::Record(const PortRun& port, Clock::time_point now) {
+    const CUpgradeEngine& engine = port.driver->Engine();
+    if (!m_log.IsOpen() || !engine.DeviceFound()) {
+        return;
+    }
+    std::string shown = port.result;
+    if (!port.detail.empty() && port.detail != port.result) {
+        shown += "  " + port.detail;
+    }
+    const double seconds = std::chrono::duration<double>(now - port.started).count();
+    const BoardRecord record = MakeBoardRecord(port.name, 1, port.verdict, shown, port.startedWall,
+                                               seconds, engine, m_recorded);
+    if (const RecordError error = m_log.Append(record)) {
+        std::fprintf(stderr, "tarvik-cli: %s\n", error.text.c_str());
+        m_logFailed = true;
+    }
 }
 
 void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
@@ -315,6 +343,9 @@ void CUpgradeRun::CloseAll() {
 }
 
 int CUpgradeRun::ExitCodeOf() const {
+    if (m_logFailed) {
+        return kExitFailed;  // a board went unrecorded: the operator must look
+    }
     bool notFound = false;
     for (const PortRun& port : m_ports) {
         if (port.verdict == Verdict::Failed) {
@@ -332,6 +363,14 @@ int CUpgradeRun::Run() {
     if (const std::optional<std::string> rejected = LoadRunImage(m_options.image, m_image)) {
         std::fprintf(stderr, "tarvik-cli: %s: %s\n", m_options.image.c_str(), rejected->c_str());
         return kExitUsage;
+    }
+    // Before any port is touched: a board that could not be recorded is not taken.
+    if (m_options.log) {
+        if (const RecordError error = m_log.Open(*m_options.log)) {
+            std::fprintf(stderr, "tarvik-cli: %s\n", error.text.c_str());
+            return kExitUsage;
+        }
+        m_recorded = DescribeImage(m_options.image, m_image);
     }
     // Before the first reader thread starts, so that every thread inherits the mask.
     m_signals = std::make_unique<CSignalWatch>([this] { m_loop.Wake(); });
@@ -409,7 +448,10 @@ int CUpgradeRun::Run() {
     }
     CloseAll();
     m_view->Finish(Snapshot(now));
-    return interrupted ? kExitInterrupted : ExitCodeOf();
+    if (interrupted) {
+        return kExitInterrupted;
+    }
+    return ExitCodeOf();
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // tarvik-cli upgrade --repeat against rows of simulated boards (tarvik-sim --boards): every
 // board taken once and recorded once with the right fields, a board that stays is not taken
 // again, a pulled adapter comes back, and the run ends as Ctrl-C, --count, --stop-on-fail and
-// a log that fails say.
+// a log that fails say; and the record of a single run.
 #include <signal.h>
 
 #include <chrono>
@@ -24,6 +24,7 @@ using std::chrono::milliseconds;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNotFound = 4;
 constexpr int kExitInterrupted = 130;
 constexpr uint32_t kImageLength = 1000;    // 8 blocks
 constexpr uint32_t kLargeImage = 1 << 20;  // far longer than any test waits for
@@ -311,6 +312,62 @@ TEST_F(CliStation, PulledDeviceComesBackAndTheNextBoardIsTaken) {
     EXPECT_EQ(lines[2][2], "2");
     second.stop();
     EXPECT_EQ(ReadFile(Path("second.bin")), Received(ReadFile(image)));
+}
+
+// Without --repeat, --log records the one board each port takes, with the same fields; a
+// port that found no board writes nothing, and a log that cannot be opened refuses the start.
+TEST_F(CliStation, ASingleRunRecordsEveryBoardItTook) {
+    const std::string image = WriteImage("image.bin", kImageLength);
+    struct Case {
+        const char* what;
+        std::vector<std::string> simArgs;
+        int exitCode;
+        const char* result;  // nullptr: no record
+        const char* step;    // nullptr: null
+    };
+    const Case cases[] = {
+        {"ok", {"--baud", "9600"}, kExitOk, "ok", nullptr},
+        {"refused", {"--baud", "9600", "--fail", "29@1"}, kExitFailed, "failed", "checksum"},
+        {"no board", {"--boot-after", "60"}, kExitNotFound, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimProcess sim(c.simArgs);
+        const std::string log = Path(std::string(c.what) + ".jsonl");
+        const ChildResult r = Cli({"upgrade", "--port", sim.slavePath(), "--image", image,
+                                   "--search-timeout", "3", "--log", log});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+        const std::string text = ReadText(log);
+        if (c.result == nullptr) {
+            EXPECT_EQ(text, "");
+            continue;
+        }
+        ASSERT_EQ(Count(text, "\n"), 1u) << text;
+        const nlohmann::ordered_json j = nlohmann::ordered_json::parse(text);
+        Row row;
+        std::vector<std::string> keys;
+        for (const auto& [key, value] : j.items()) {
+            keys.push_back(key);
+            row[key] = value.is_string() ? value.get<std::string>() : value.dump();
+        }
+        EXPECT_EQ(keys, kFieldNames);
+        ExpectImageFields(row, image);
+        EXPECT_EQ(j["port"], sim.slavePath());
+        EXPECT_EQ(j["board"], 1);
+        EXPECT_EQ(j["baud"], 9600);
+        EXPECT_EQ(j["result"], c.result);
+        if (c.step == nullptr) {
+            EXPECT_TRUE(j["step"].is_null());
+        } else {
+            EXPECT_EQ(j["step"], c.step);
+        }
+    }
+    SimProcess sim(std::vector<std::string>{});
+    const ChildResult r = Cli({"upgrade", "--port", sim.slavePath(), "--image", image, "--log",
+                               Path("no-such-folder/boards.jsonl")});
+    EXPECT_EQ(r.exitCode, kExitUsage) << r.out << r.err;
+    sim.stop();
+    EXPECT_EQ(Summary(sim)["frames"]["25"], 0) << "no board was searched for";
 }
 
 }  // namespace

@@ -30,16 +30,12 @@ namespace {
 using Clock = CEventLoop::Clock;
 using WallClock = std::chrono::system_clock;
 
-// How often the loop hands control back between events: for the probes, the signals and the
-// redraw of the progress lines.
-constexpr std::chrono::milliseconds kSupervisePeriod{100};
 // A pulled adapter: how often to try to open its port again.
 constexpr std::chrono::milliseconds kReopenPeriod{500};
 // The bells of a failure, apart enough for a terminal to ring each.
 constexpr std::chrono::milliseconds kBellGap{250};
 constexpr int kBellsForSuccess = 1;
 constexpr int kBellsForFailure = 3;
-constexpr size_t kDefaultColumns = 80;
 constexpr char kBell[] = "\a";
 
 // The operator's words at the fixture.
@@ -452,15 +448,7 @@ int CStationRun::Run() {
         }
     }
 
-    const bool terminal = IsLiveTerminal(stdout);
-    m_live = terminal && !m_options.quiet && !(m_options.trace && IsLiveTerminal(stderr));
-    size_t columns = kDefaultColumns;
-    if (const std::optional<TerminalSize> size = terminal ? TerminalSizeOf(stdout) : std::nullopt) {
-        columns = size->columns;
-        m_live = m_live && (size->rows == 0 || m_stations.size() < size->rows);
-    }
-    m_view = std::make_unique<CProgressView>(stdout, m_live, m_options.quiet, columns);
-
+    m_view = MakeProgressView(m_options, m_stations.size(), m_live);
     const auto look = [this](Clock::time_point now) {
         for (Station& station : m_stations) {
             Supervise(station, now);
@@ -471,30 +459,9 @@ int CStationRun::Run() {
             m_view->Update(Snapshot(now));
         }
     };
-    bool signalled = false;
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        look(now);
-        if (AllDone()) {
-            break;
-        }
-        if (m_signals->Raised() != 0) {
-            signalled = true;
-            break;
-        }
-        if (m_live) {
-            m_view->Update(Snapshot(now));
-        }
-        m_loop.RunUntil(
-            [&] {
-                if (m_signals->Raised() != 0) {
-                    return true;
-                }
-                look(Clock::now());
-                return AllDone();
-            },
-            now + kSupervisePeriod);
-    }
+    const bool signalled = SuperviseUntil(
+        m_loop, *m_signals, *m_view, m_live, look, [this] { return AllDone(); },
+        [this](Clock::time_point now) { return Snapshot(now); });
 
     // Ctrl-C while every port waits for a board is the end of the shift; during a transfer
     // it stops that board, which is recorded as interrupted.

@@ -3,10 +3,15 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "cli/options.h"
 #include "cli/progress_view.h"
+#include "cli/signal_watch.h"
 #include "upgrade/board_record.h"
 #include "upgrade/image.h"
 #include "upgrade/loop_driver.h"
@@ -45,6 +50,22 @@ BoardRecord MakeBoardRecord(const std::string& port, uint32_t board, Verdict ver
                             const std::string& shown, std::chrono::system_clock::time_point start,
                             double seconds, const CUpgradeEngine& engine,
                             const RecordedImage& image);
+
+// The progress view of a run with `lines` ports on standard output: redrawn in place on a
+// terminal that holds every line (and has no trace on it), else plain lines, which `live`
+// tells.
+std::unique_ptr<CProgressView> MakeProgressView(const UpgradeOptions& options, size_t lines,
+                                                bool& live);
+
+// The loop both runs go round on the loop's thread: `look` at every port (it writes plain
+// lines as things happen, so none is missed between two looks), redraw a live view's lines
+// from `snapshot`, and let the ports' events run for a supervise period at a time, until
+// `done()` or a signal. True when a signal ended it.
+bool SuperviseUntil(
+    CEventLoop& loop, const CSignalWatch& signals, CProgressView& view, bool live,
+    const std::function<void(CEventLoop::Clock::time_point)>& look,
+    const std::function<bool()>& done,
+    const std::function<std::vector<PortStatus>(CEventLoop::Clock::time_point)>& snapshot);
 
 // "0x1b": a step byte as the messages show it.
 std::string StepByteText(uint8_t step);

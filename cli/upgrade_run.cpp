@@ -26,11 +26,6 @@ namespace {
 
 using Clock = CEventLoop::Clock;
 
-// How often the loop hands control back between events: for the time-outs, the signals
-// and the redraw of the progress lines.
-constexpr std::chrono::milliseconds kSupervisePeriod{100};
-constexpr size_t kDefaultColumns = 80;
-
 struct PortRun {
     std::string name;
     std::string device;
@@ -391,19 +386,7 @@ int CUpgradeRun::Run() {
         return kExitUsage;
     }
 
-    const bool terminal = IsLiveTerminal(stdout);
-    // A trace on the same terminal would tear the redrawn lines apart: plain lines then.
-    m_live = terminal && !m_options.quiet && !(m_options.trace && IsLiveTerminal(stderr));
-    size_t columns = kDefaultColumns;
-    if (const std::optional<TerminalSize> size = terminal ? TerminalSizeOf(stdout) : std::nullopt) {
-        columns = size->columns;
-        // More lines than the screen holds cannot be redrawn in place.
-        m_live = m_live && (size->rows == 0 || m_ports.size() < size->rows);
-    }
-    m_view = std::make_unique<CProgressView>(stdout, m_live, m_options.quiet, columns);
-
-    // Plain lines are written as things happen, so none is missed between two looks; the
-    // redrawn lines of a terminal at every look.
+    m_view = MakeProgressView(m_options, m_ports.size(), m_live);
     const auto look = [this](Clock::time_point now) {
         Supervise(now);
         if (!m_live && m_news) {
@@ -411,30 +394,9 @@ int CUpgradeRun::Run() {
             m_view->Update(Snapshot(now));
         }
     };
-    bool interrupted = false;
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        look(now);
-        if (AllEnded()) {
-            break;
-        }
-        if (m_signals->Raised() != 0) {
-            interrupted = true;
-            break;
-        }
-        if (m_live) {
-            m_view->Update(Snapshot(now));
-        }
-        m_loop.RunUntil(
-            [&] {
-                if (m_signals->Raised() != 0) {
-                    return true;
-                }
-                look(Clock::now());
-                return AllEnded();
-            },
-            now + kSupervisePeriod);
-    }
+    const bool interrupted = SuperviseUntil(
+        m_loop, *m_signals, *m_view, m_live, look, [this] { return AllEnded(); },
+        [this](Clock::time_point now) { return Snapshot(now); });
 
     const Clock::time_point now = Clock::now();
     if (interrupted) {

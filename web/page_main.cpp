@@ -46,6 +46,13 @@ constexpr double kStalePartialMs = 250.0;
 // the middle.
 constexpr uint8_t kReplyHead[2] = {'h', ':'};
 
+// A reply that does not fit the frame in flight (the acknowledgement of a block sent twice
+// after a duplicated answer, a step the engine does not know) leaves the engine waiting for
+// one that does, which a late duplicate's successor brings. The page waits as long as the
+// engine would resend a frame before giving up, then ends the upgrade as failed.
+constexpr int kStallTimer = 101;  // beside the engine's timer ids
+constexpr std::chrono::milliseconds kStallWait = kResendPeriod * (kResendsBeforeFailure + 1);
+
 // What the page shows, as the script's view names it.
 constexpr char kStageIdle[] = "idle";
 constexpr char kStageSearching[] = "searching";
@@ -164,6 +171,13 @@ public:
         if (!m_running) {
             return;  // a tick already queued when the upgrade ended
         }
+        if (id == kStallTimer) {
+            CancelStallWait();
+            if (m_engine.Phase() == UpgradePhase::Stalled) {
+                EndUpgrade(kStageFailed, m_stallReason);
+            }
+            return;
+        }
         BeginEvent();
         m_engine.OnTimer(id);
         AfterEvent();
@@ -241,6 +255,9 @@ private:
             return;
         }
         const UpgradeState& state = m_engine.State();
+        if (m_engine.Phase() != UpgradePhase::Stalled) {
+            CancelStallWait();
+        }
         switch (m_engine.Phase()) {
             case UpgradePhase::Scanning:
             case UpgradePhase::FastResend:
@@ -252,11 +269,22 @@ private:
             case UpgradePhase::Finishing:
                 Show(kStageUpgrading, kReasonNone, 0, state.blockCounter, state.totalBlocks);
                 return;
-            case UpgradePhase::Stalled:
-                // The engine waits for a reply that would set things right or for Stop; on
-                // the page that is a failure the operator can start over from.
-                EndUpgrade(kStageFailed, StallReason());
+            case UpgradePhase::Stalled: {
+                // The engine waits for a reply that would set things right or for Stop. A
+                // wrong sum stays wrong; anything else may yet be set right (kStallWait).
+                const char* reason = StallReason();
+                if (reason == kReasonSum) {
+                    EndUpgrade(kStageFailed, reason);
+                    return;
+                }
+                if (!m_stallWaiting) {
+                    m_stallWaiting = true;
+                    m_stallReason = reason;
+                    view_arm_timer(kStallTimer, static_cast<uint32_t>(kStallWait.count()));
+                }
+                Show(kStageUpgrading, kReasonNone, 0, state.blockCounter, state.totalBlocks);
                 return;
+            }
             case UpgradePhase::Idle:
                 break;
         }
@@ -302,11 +330,19 @@ private:
         }
     }
 
+    void CancelStallWait() {
+        if (m_stallWaiting) {
+            m_stallWaiting = false;
+            view_stop_timer(kStallTimer);
+        }
+    }
+
     // Ends a running upgrade: the engine's timers stop and Start is allowed again.
     void EndUpgrade(const char* stage, const char* reason, uint32_t block = 0) {
         if (!m_running) {
             return;
         }
+        CancelStallWait();
         m_running = false;
         const UpgradeState& state = m_engine.State();
         const uint32_t done = state.blockCounter;
@@ -349,6 +385,9 @@ private:
     bool m_failureReply = false;
     UpgradePhase m_phaseBefore = UpgradePhase::Idle;
     uint32_t m_blockBefore = 0;
+    // Waiting out a stall (kStallTimer armed), and what it is if it lasts.
+    bool m_stallWaiting = false;
+    const char* m_stallReason = kReasonNone;
     uint8_t m_reply[kCmdFrameSize] = {};
     CReplyGatherer m_gatherer;
     double m_lastArrivalMs = 0.0;

@@ -169,6 +169,9 @@ class Session {
                 refused: document.getElementById('image-refused').textContent,
                 portOpen: document.getElementById('port-open').textContent,
                 hint: document.getElementById('hint').textContent,
+                timers: typeof timers === 'undefined' ? null : [...timers.keys()],
+                lineLost: window.Module && Module.tarvikLine ? Module.tarvikLine.lost : null,
+                log: window.serialDouble ? window.serialDouble.log.slice(-12) : null,
                 message: document.getElementById('message').open
                     ? document.getElementById('message-text').textContent : null,
             }));
@@ -247,7 +250,9 @@ async function upgradeTo(session, image, simArgs, outcome, startOptions = {}) {
     await session.openPort();
     await session.chooseImage(image);
     await session.click('start');
-    await session.waitForText('phase', outcome, kUpgradeMs);
+    await session.waitFor('the outcome', ([done, failed]) => [done, failed].includes(
+        document.getElementById('phase').textContent), [kTexts.succeeded, kTexts.failed], kUpgradeMs);
+    assert.equal(await session.text('phase'), outcome, await session.text('info'));
 }
 
 // An upgrade that ended in 升级失败 is one state: both lines say so, the reason in Chinese,
@@ -323,6 +328,15 @@ const cases = {
         await s.bridge.stop();
         assert.ok(s.bridge.summary.resends >= 1, JSON.stringify(s.bridge.summary));
         assert.equal(s.bridge.summary.finished, true);
+    },
+
+    // The answer to the begin-transfer frame comes twice (as after a resend that crossed
+    // the first answer): the block is sent twice and acknowledged twice; the second
+    // acknowledgement is of a block no longer in flight, which the page sits out until the
+    // next block's acknowledgement, and the upgrade goes on to 升级成功.
+    async duplicates(s) {
+        await upgradeTo(s, makeImage(3000), ['--baud', '115200', '--dup', '26@1:30'],
+            kTexts.succeeded);
     },
 
     // Every answer to the enter-upgrade frame comes with stray bytes before it (a line that

@@ -252,7 +252,12 @@ async function upgradeTo(session, image, simArgs, outcome, startOptions = {}) {
     await session.click('start');
     await session.waitFor('the outcome', ([done, failed]) => [done, failed].includes(
         document.getElementById('phase').textContent), [kTexts.succeeded, kTexts.failed], kUpgradeMs);
-    assert.equal(await session.text('phase'), outcome, await session.text('info'));
+    const phase = await session.text('phase');
+    if (phase !== outcome) {
+        const log = await session.page.evaluate(() => window.serialDouble.log.slice(-16));
+        assert.fail(`${phase} (${await session.text('info')}), not ${outcome}; the port's last ` +
+            `operations: ${JSON.stringify(log)}`);
+    }
 }
 
 // An upgrade that ended in 升级失败 is one state: both lines say so, the reason in Chinese,
@@ -309,6 +314,34 @@ const cases = {
         assert.equal(progress[1], Math.floor(image.length / kBlock) + 1);
         assert.equal(await s.disabled('start'), false);
         assert.equal(await s.disabled('stop'), true);
+        // The lamp, lit and unlit: one size, the background transparent (its corners and
+        // the grey around the lamp), the lamp itself opaque.
+        const lamps = await s.page.evaluate(async () => {
+            const look = async (url) => {
+                const image = new Image();
+                image.src = url;
+                await image.decode();
+                const canvas = document.createElement('canvas');
+                canvas.width = image.naturalWidth;
+                canvas.height = image.naturalHeight;
+                const context = canvas.getContext('2d');
+                context.drawImage(image, 0, 0);
+                const alpha = (x, y) => context.getImageData(x, y, 1, 1).data[3];
+                const w = canvas.width;
+                const h = canvas.height;
+                const all = context.getImageData(0, 0, w, h).data;
+                let opaque = 0;
+                for (let i = 3; i < all.length; i += 4) opaque += all[i] === 255 ? 1 : 0;
+                return {size: [w, h], corners: [alpha(0, 0), alpha(w - 1, h - 1)], opaque};
+            };
+            const lamp = document.getElementById('lamp');
+            return {on: await look(lamp.src), off: await look(lampImages.off.url)};
+        });
+        assert.deepEqual(lamps.on.size, lamps.off.size, 'one size lit and unlit');
+        for (const [name, lamp] of Object.entries(lamps)) {
+            assert.deepEqual(lamp.corners, [0, 0], `${name}: transparent background`);
+            assert.ok(lamp.opaque > 0, `${name}: the lamp itself shows`);
+        }
         if (options.screenshot) {
             await s.page.screenshot({path: options.screenshot});
         }

@@ -89,10 +89,16 @@ class Session {
     // 127.0.0.1 (resolved to it); hooks: the page's test hooks; block: files the server
     // answers 404 for.
     async start(simArgs, {webSerial = true, width = 800, height = 720, lang = 'zh-CN',
-        host = null, hooks = null, block = [], ready = 'true'} = {}) {
+        host = null, hooks = null, block = [], ready = 'true', copy = false} = {}) {
         this.bridge = new Bridge(this.options.sim, simArgs);
         await this.bridge.start();
-        this.server = await serveFolder(this.options.page, 0);
+        // A copy of the page, when the case changes its files.
+        this.pageDir = this.options.page;
+        if (copy) {
+            this.pageDir = path.join(this.dir, 'page');
+            fs.cpSync(this.options.page, this.pageDir, {recursive: true});
+        }
+        this.server = await serveFolder(this.pageDir, 0);
         const port = this.server.address().port;
         this.url = `http://${host || '127.0.0.1'}:${port}/`;
         const args = [...kChromiumFlags, `--lang=${lang}`, `--accept-lang=${lang}`];
@@ -590,8 +596,9 @@ const cases = {
     },
 
     // Opened once, the page works without its server: a whole upgrade from the kept files.
+    // A new version served on a later visit replaces the kept one.
     async offline(s) {
-        await s.start(['--baud', '115200', '--once']);
+        await s.start(['--baud', '115200', '--once'], {copy: true});
         await s.page.evaluate(async () => {
             await navigator.serviceWorker.ready;
             if (!navigator.serviceWorker.controller) {
@@ -599,8 +606,15 @@ const cases = {
                     navigator.serviceWorker.addEventListener('controllerchange', resolve, {once: true}));
             }
         });
+        // The next version: its first step reads differently.
+        const firstStep = () => s.page.$eval('#steps li', (e) => e.textContent);
+        assert.equal(await firstStep(), '选择串口');
+        fs.appendFileSync(path.join(s.pageDir, 'texts.js'), "\nkPageTexts.zh.step1 = '选择串口（新版）';\n");
+        await s.load();
+        assert.equal(await firstStep(), '选择串口（新版）', 'the new version online');
         await s.stopServer();
         await s.load();
+        assert.equal(await firstStep(), '选择串口（新版）', 'the new version kept');
         await s.openPort();
         await s.chooseImage(makeImage(1000));
         await s.click('start');

@@ -49,7 +49,7 @@ function applyTexts() {
     byId('start').textContent = t('start');
     byId('stop').textContent = t('stop');
     byId('message-ok').textContent = t('ok');
-    byId('info-label').textContent = `${t('infoLabel')}：`;
+    byId('info-label').textContent = `${t('infoLabel')}${language === 'zh' ? '：' : ':'}`;
     byId('progress').setAttribute('aria-label', t('progressLabel'));
 }
 

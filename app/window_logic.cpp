@@ -1,8 +1,10 @@
 #include "app/window_logic.h"
 
 #include <charconv>
+#include <iterator>
 #include <thread>
 
+#include "app/line_lists.h"
 #include "app/settings.h"
 #include "app/start_focus.h"
 #include "serial/com_names.h"
@@ -33,13 +35,14 @@ constexpr int kListsInFillOrder[] = {res::kPortList, res::kBaudList, res::kParit
 
 const std::vector<std::string>& ListItems(int listId) {
     static const std::vector<std::string> kPorts = PortNames();
-    static const std::vector<std::string> kBauds = {
-        "1200",  "2400",   "4800",   "9600",   "14400",  "19200",  "38400",  "56000",
-        "57600", "115200", "128000", "230400", "256000", "460800", "921600", "1024000",
-    };
-    static const std::vector<std::string> kParities = {"NONE", "ODD", "EVEN"};
-    static const std::vector<std::string> kDataBits = {"7", "8"};
-    static const std::vector<std::string> kStopBits = {"1", "1.5", "2"};
+    static const std::vector<std::string> kBauds(std::begin(lists::kBauds),
+                                                 std::end(lists::kBauds));
+    static const std::vector<std::string> kParities(std::begin(lists::kParities),
+                                                    std::end(lists::kParities));
+    static const std::vector<std::string> kDataBits(std::begin(lists::kDataBits),
+                                                    std::end(lists::kDataBits));
+    static const std::vector<std::string> kStopBits(std::begin(lists::kStopBits),
+                                                    std::end(lists::kStopBits));
     static const std::vector<std::string> kNone;
     switch (listId) {
         case res::kPortList:

@@ -12,10 +12,12 @@ const kParityNames = ['none', 'odd', 'even'];
 const kStopBitsOf = {0: 1, 2: 2};
 
 class WebSerialLine {
-    // onBytes(Uint8Array, arrivalMs) for every chunk read; onLost() when the line is lost.
-    constructor(onBytes, onLost) {
+    // onBytes(Uint8Array, arrivalMs) for every chunk read; onLost() when the line is lost;
+    // onReopened() whenever it has been opened (again), before anything of it is read.
+    constructor(onBytes, onLost, onReopened = () => {}) {
         this.onBytes = onBytes;
         this.onLost = onLost;
+        this.onReopened = onReopened;
         this.port = null;
         this.queue = Promise.resolve();
         this.opening = 0;      // counts openings; the operations of an older one are dropped
@@ -92,6 +94,7 @@ class WebSerialLine {
             bufferSize: kReceiveBufferBytes,
             flowControl: 'none',
         });
+        this.onReopened();
         this.readLoop = this.readAll(opening);
     }
 

@@ -14,6 +14,7 @@ const kTypes = {
     '.wasm': 'application/wasm',
     '.bmp': 'image/bmp',
     '.png': 'image/png',
+    '.svg': 'image/svg+xml',
 };
 
 // Starts serving `folder`; resolves to the server once it listens.

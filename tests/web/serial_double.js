@@ -13,7 +13,7 @@
         socket.addEventListener('error', () => reject(new Error('no bridge')), {once: true});
     });
 
-    const log = [];  // every open (with its settings) and close the page asked for
+    const log = [];  // every open (with its settings), write (its length) and close the page asked for
 
     class DoublePort extends EventTarget {
         constructor() {
@@ -53,6 +53,7 @@
                 start: (controller) => { this.sendError = controller; },
                 write: (chunk) => {
                     if (this.gone) throw new DOMException('The device has been lost.', 'NetworkError');
+                    log.push({op: 'write', length: chunk.length});
                     socket.send(chunk);
                 },
             });

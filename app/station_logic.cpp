@@ -46,7 +46,43 @@ void ShowVerdict(const PortLook& port, PanelView& view) {
     }
 }
 
+constexpr uint32_t kRgbGrey = 0x757575;
+constexpr uint32_t kRgbBlue = 0x1565C0;
+constexpr uint32_t kRgbGreen = 0x2E7D32;
+constexpr uint32_t kRgbRed = 0xC62828;
+constexpr uint32_t kRgbAmber = 0xE08600;
+constexpr int kBeepsShort = 1;
+constexpr int kBeepsLong = 3;
+
 }  // namespace
+
+uint32_t ColourRgb(PanelColour colour) {
+    switch (colour) {
+        case PanelColour::Grey:
+            return kRgbGrey;
+        case PanelColour::Blue:
+            return kRgbBlue;
+        case PanelColour::Green:
+            return kRgbGreen;
+        case PanelColour::Red:
+            return kRgbRed;
+        case PanelColour::Amber:
+            return kRgbAmber;
+    }
+    return kRgbGrey;
+}
+
+int BeepsFor(Sound sound) {
+    switch (sound) {
+        case Sound::None:
+            return 0;
+        case Sound::Short:
+            return kBeepsShort;
+        case Sound::Long:
+            return kBeepsLong;
+    }
+    return 0;
+}
 
 std::vector<PortChoice> PortChoices(const std::vector<PresentPort>& present,
                                     const std::vector<std::string>& checked) {

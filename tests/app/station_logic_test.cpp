@@ -249,6 +249,21 @@ TEST(StationSound, ShortForSuccessLongForFailureNoneWhenOff) {
     EXPECT_EQ(SoundFor(BoardVerdict::Failed, false), Sound::None);
 }
 
+TEST(StationSound, BeepsAndColoursOfEachKind) {
+    EXPECT_EQ(BeepsFor(Sound::None), 0);
+    EXPECT_EQ(BeepsFor(Sound::Short), 1);
+    EXPECT_GT(BeepsFor(Sound::Long), BeepsFor(Sound::Short));
+    // Each state's colour tells it apart from the others at a glance.
+    const std::vector<PanelColour> colours = {PanelColour::Grey, PanelColour::Blue,
+                                              PanelColour::Green, PanelColour::Red,
+                                              PanelColour::Amber};
+    for (size_t i = 0; i < colours.size(); ++i) {
+        for (size_t j = i + 1; j < colours.size(); ++j) {
+            EXPECT_NE(ColourRgb(colours[i]), ColourRgb(colours[j])) << i << " " << j;
+        }
+    }
+}
+
 TEST(StationStop, AsksOnlyWhileABoardIsInTransfer) {
     std::vector<PortLook> ports = {Port(PortStage::Searching), Port(PortStage::WaitingGone),
                                    Port(PortStage::Reopening), Port(PortStage::Idle)};

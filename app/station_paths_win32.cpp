@@ -1,9 +1,9 @@
 // Where the station window keeps its settings and finds the user's documents on Windows: the
 // settings in %LOCALAPPDATA%\tarvik (a standard user may not write the root of C:), the log
 // in the Documents known folder.
-#include <knownfolders.h>
-#include <shlobj.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shlobj.h>
 
 #include <string>
 

@@ -57,9 +57,11 @@ int main(int argc, char** argv) {
     WriteImage(image, kImageBytes);
     // The board on COM13 takes the line's time (paced at 115200), so it is still in transfer
     // when the others have their verdicts.
-    testing::SimProcess done({"--com", "11", "--boards", "9", "--swap", "3600"});
+    // The boards on COM11 and COM12 stay on their fixtures, answering, so their verdicts stay
+    // in sight with 请取下电路板.
+    testing::SimProcess done({"--com", "11", "--boards", "9", "--stay", "3600"});
     testing::SimProcess failing(
-        {"--com", "12", "--boards", "9", "--swap", "3600", "--fail", "29@1"});
+        {"--com", "12", "--boards", "9", "--stay", "3600", "--fail", "29@1"});
     testing::SimProcess slow({"--com", "13", "--pace", "--boot-after", "1"});
     testing::SimProcess empty({"--com", "14", "--boot-after", "3600"});
 

@@ -333,6 +333,30 @@ private slots:
         QVERIFY(window->startButton->isEnabled());
     }
 
+    // A log that cannot be written (a full disk): the window says so, no further board is
+    // taken, and the run ends as a failure.
+    void aLogThatCannotBeWrittenTakesNoFurtherBoard() {
+        if (!std::filesystem::exists("/dev/full")) {
+            QSKIP("no /dev/full");
+        }
+        const std::string image = WriteImage("image.bin", kImageLength);
+        SimProcess sim({"--boards", "2", "--swap", kSwap});
+        StationCommandLine line;
+        line.ports = {sim.slavePath()};
+        line.image = image;
+        line.log = "/dev/full";
+        line.start = true;
+        auto window = Window(line);
+        QTRY_VERIFY_WITH_TIMEOUT(window->noticeLabel->isVisible(), kRunBoundMs);
+        QVERIFY(window->noticeLabel->text().contains("/dev/full"));
+        QTRY_VERIFY_WITH_TIMEOUT(!window->Running(), kRunBoundMs);
+        QCOMPARE(window->ExitCode(), int(cli::kExitFailed));
+        QVERIFY(window->noticeLabel->isVisible());  // still said once the run has ended
+        sim.stop();
+        QVERIFY2(sim.summary().find("\"upgrades\":1,") != std::string::npos,
+                 sim.summary().c_str());
+    }
+
     // The program itself, as a fixture PC's shortcut starts it: --count ends it with 0 when
     // every board succeeded and 1 when one failed.
     void countEndsTheProgramWithTheRightCode() {

@@ -98,4 +98,11 @@ std::string FormatSettings(const Settings& settings);
 // (the old file is then untouched).
 bool SaveSettings(const std::string& path, const Settings& settings);
 
+// The platform's file calls the settings files share. ReadWholeFile: false when `path`
+// cannot be read. ReplaceFileWhole: `bytes` written beside `path` and moved over it, so the
+// old file stays intact until the new one is complete (a symbolic link is written through,
+// missing folders are made); false when it could not be written.
+bool ReadWholeFile(const std::string& path, std::string& bytes);
+bool ReplaceFileWhole(const std::string& path, const std::string& bytes);
+
 }  // namespace tarvik

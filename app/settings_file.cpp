@@ -60,6 +60,24 @@ Settings LoadSettings(const std::string& path) {
 }
 
 bool SaveSettings(const std::string& path, const Settings& settings) {
+    return ReplaceFileWhole(path, FormatSettings(settings));
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    if (file.bad()) {
+        return false;
+    }
+    bytes = content.str();
+    return true;
+}
+
+bool ReplaceFileWhole(const std::string& path, const std::string& bytes) {
     namespace fs = std::filesystem;
     std::error_code error;
     fs::path target(path);
@@ -93,7 +111,7 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     if (::stat(target.c_str(), &old) == 0) {
         ::fchmod(fd, old.st_mode & 07777);
     }
-    const bool written = WriteAll(fd, FormatSettings(settings)) && ::fsync(fd) == 0;
+    const bool written = WriteAll(fd, bytes) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temp.c_str(), target.c_str()) != 0) {
         ::unlink(temp.c_str());

@@ -207,4 +207,17 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     return WriteWhole(WideFromUtf8(fallback), bytes);
 }
 
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    return ReadBytes(WideFromUtf8(path), bytes);
+}
+
+bool ReplaceFileWhole(const std::string& path, const std::string& bytes) {
+    const std::wstring wide = WideFromUtf8(path);
+    const size_t slash = wide.find_last_of(L"\\/");
+    if (slash != std::wstring::npos && slash > 0) {
+        CreateDirectoryW(wide.substr(0, slash).c_str(), nullptr);  // may exist already
+    }
+    return WriteWhole(wide, bytes);
+}
+
 }  // namespace tarvik

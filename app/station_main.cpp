@@ -1,0 +1,50 @@
+// tarvik-station: the production screen. One panel per fixture, boards upgraded one after
+// another on every checked port, each recorded in the log.
+#include <QApplication>
+#include <QStringList>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/station_settings.h"
+#include "app/station_source.h"
+#include "app/station_window.h"
+#include "app/upgrade_app.h"
+#include "cli/options.h"
+#include "cli/port_list.h"
+
+int main(int argc, char** argv) {
+    using namespace tarvik;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tarvik-station"));
+    InstallFrameworkChinese(app);
+
+    // The framework has taken its own options (-platform and the like) out already.
+    std::vector<std::string> args;
+    const QStringList given = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < given.size(); ++i) {
+        args.push_back(given[i].toStdString());
+    }
+    const station::ParsedCommandLine parsed = station::ParseStationCommandLine(args);
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "tarvik-station: %s\n%s", parsed.error.c_str(),
+                     station::StationUsage().c_str());
+        return cli::kExitUsage;
+    }
+    if (parsed.line.help) {
+        std::fputs(station::StationUsage().c_str(), stdout);
+        return cli::kExitOk;
+    }
+
+    std::vector<station::PresentPort> present;
+    for (const cli::PortEntry& entry : cli::ListPorts()) {
+        present.push_back({entry.comName, entry.description, entry.serial});
+    }
+    station::CStationWindow window(station::StationRun(),
+                                   QString::fromStdString(station::StationSettingsPath()),
+                                   parsed.line, present);
+    window.show();
+    app.exec();
+    return window.ExitCode();
+}

@@ -4,48 +4,27 @@
 #include <commdlg.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
+#include <chrono>
 #include <tuple>
 
+#include "app/resource.h"
 #include "app/station_resource.h"
 #include "app/window_logic.h"
-#include "cli/port_list.h"
+#include "cli/options.h"
 #include "serial/wide_text.h"
 
-namespace tarvik {
+namespace tarvik::station {
 
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"TarvikStation";
 constexpr wchar_t kPanelClass[] = L"TarvikStationPanel";
-constexpr wchar_t kWindowTitle[] = L"批量升级";
+constexpr char kWindowTitle[] = "批量升级";
 constexpr wchar_t kFontFace[] = L"宋体";
 
-// Control ids.
-enum : int {
-    kImageLabel = 1001,
-    kImageBox,
-    kImageBrowse,
-    kLogLabel,
-    kLogBox,
-    kLogBrowse,
-    kPortLabel,
-    kPortList,
-    kParityLabel,
-    kParityList,
-    kDataBitsLabel,
-    kDataBitsList,
-    kStopBitsLabel,
-    kStopBitsList,
-    kSoundBox,
-    kStartButton,
-    kStopButton,
-    kAlertLine,
-    kTotalsLine,
-    kRecordList,
-    kFirstPanel = 2001,
-};
+// Window timers.
+constexpr UINT_PTR kRedrawTimer = 1;
+constexpr UINT_PTR kBeepTimer = 2;
 
 // Layout, pixels at the default 96 dpi.
 constexpr int kMargin = 8;
@@ -53,123 +32,115 @@ constexpr int kGap = 6;
 constexpr int kRowHeight = 24;
 constexpr int kLabelWidth = 64;
 constexpr int kBrowseWidth = 64;
-constexpr int kPortListWidth = 300;
-constexpr int kStripHeight = 4 * kRowHeight + 5 * kGap + 24;
-constexpr int kListHeight = 200;  // a drop-down list's open height
+constexpr int kPortListWidth = 330;
+constexpr int kStripHeight = 3 * kRowHeight + 2 * kGap + 40;
+constexpr int kDropHeight = 200;  // a drop-down list's open height
 constexpr int kSmallListWidth = 72;
+constexpr int kSoundsWidth = 64;
 constexpr int kButtonWidth = 96;
 constexpr int kButtonHeight = 34;
+constexpr int kNoticeHeight = 24;
 constexpr int kTotalsHeight = 22;
-constexpr int kRecordsHeight = 160;
-constexpr int kDefaultWidth = 1340;
-constexpr int kDefaultHeight = 720;
-constexpr int kControlFontHeight = 14;
-constexpr int kNameFontHeight = 16;
-// A panel's parts, as shares of its height.
-constexpr double kWordShare = 0.30;
+constexpr int kRecordsHeight = 132;
+constexpr int kFirstWidth = 1280;
+constexpr int kFirstHeight = 720;
+constexpr int kControlFontPixels = 14;
+constexpr int kBoldFontPixels = 16;
+// The big word is read from a step or two away from the fixture: a share of the panel's
+// height, within these bounds.
+constexpr double kWordShare = 0.26;
+constexpr int kWordMinPixels = 18;
+constexpr int kWordMaxPixels = 48;
 constexpr int kBarHeight = 14;
 constexpr int kPanelBorder = 2;
 constexpr COLORREF kPanelBackground = RGB(250, 250, 250);
 constexpr COLORREF kPanelEdge = RGB(160, 160, 160);
-constexpr COLORREF kBarBack = RGB(225, 225, 225);
-constexpr COLORREF kGrey = RGB(110, 110, 110);
+constexpr COLORREF kBarTrack = RGB(225, 225, 225);
+constexpr COLORREF kNoticeText = RGB(255, 255, 255);
 
-// Columns of the port list and of the records.
-constexpr int kPortColumnWidth = 70;
-constexpr int kNameColumnWidth = 205;
-struct Column {
-    const wchar_t* title;
-    int width;
-};
-constexpr Column kRecordColumns[] = {
-    {L"时间", 200}, {L"端口", 80}, {L"板号", 60}, {L"结果", 220}, {L"步骤", 100}, {L"秒", 80},
-};
+// Columns of the port list and of the records, pixels.
+constexpr int kPortNameColumn = 70;
+constexpr int kPortAboutColumn = 236;
+constexpr int kRecordColumnWidths[] = {210, 80, 60, 110, 100, 80};
 
 // Room for the file dialog's answer, in characters (a long path on a current Windows).
 constexpr DWORD kChosenPathChars = 32768;
+constexpr size_t kItemTextChars = 256;
 
 std::wstring Wide(const std::string& utf8) {
     return WideFromUtf8(utf8);
 }
 
-std::string TextOf(HWND window) {
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    GetWindowTextW(window, text.data(), length + 1);
-    text.resize(static_cast<size_t>(length));
-    return Utf8FromWide(text);
+COLORREF ColourOf(PanelColour colour) {
+    const uint32_t rgb = ColourRgb(colour);
+    return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
 
-// The columns and rows of a grid for `count` panels: as square as the area allows.
-std::pair<int, int> GridOf(size_t count, int width, int height) {
-    if (count == 0) {
-        return {1, 1};
+bool SamePanel(const PanelView& a, const PanelView& b) {
+    return a.name == b.name && a.word == b.word && a.colour == b.colour && a.line == b.line &&
+           a.lineColour == b.lineColour && a.percent == b.percent && a.counters == b.counters;
+}
+
+HFONT MakeFont(int pixels, int weight) {
+    return CreateFontW(-pixels, 0, 0, 0, weight, FALSE, FALSE, FALSE, GB2312_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+}
+
+// The stop question's buttons carry what they do (停止, 继续升级) instead of 是 and 否: the
+// box is made by the system, so its buttons are renamed as it is shown.
+HHOOK g_askHook = nullptr;
+LRESULT CALLBACK RenameAskButtons(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_ACTIVATE) {
+        HWND box = reinterpret_cast<HWND>(wParam);
+        SetDlgItemTextW(box, IDYES, L"停止");
+        SetDlgItemTextW(box, IDNO, L"继续升级");
+        UnhookWindowsHookEx(g_askHook);
+        g_askHook = nullptr;
+        return 0;
     }
-    int bestColumns = 1;
-    double bestShape = 1e9;
-    for (int columns = 1; columns <= static_cast<int>(count); ++columns) {
-        const int rows = static_cast<int>((count + static_cast<size_t>(columns) - 1) /
-                                          static_cast<size_t>(columns));
-        const double cellRatio =
-            (static_cast<double>(width) / columns) / (static_cast<double>(height) / rows);
-        // Panels wider than high read best: aim at twice as wide.
-        const double shape = std::fabs(std::log(cellRatio / 2.0));
-        if (shape < bestShape) {
-            bestShape = shape;
-            bestColumns = columns;
-        }
-    }
-    const int rows = static_cast<int>((count + static_cast<size_t>(bestColumns) - 1) /
-                                      static_cast<size_t>(bestColumns));
-    return {bestColumns, rows};
+    return CallNextHookEx(g_askHook, code, wParam, lParam);
 }
 
 }  // namespace
 
-StationArguments ParseStationArguments(const std::vector<std::string>& given) {
-    StationArguments arguments;
-    for (size_t i = 0; i < given.size(); ++i) {
-        const bool more = i + 1 < given.size();
-        if (given[i] == "--port" && more) {
-            arguments.ports.push_back(given[++i]);
-        } else if (given[i] == "--image" && more) {
-            arguments.image = given[++i];
-        } else if (given[i] == "--log" && more) {
-            arguments.log = given[++i];
-        } else if (given[i] == "--count" && more) {
-            arguments.count = static_cast<uint32_t>(std::strtoul(given[++i].c_str(), nullptr, 10));
-        } else if (given[i] == "--start") {
-            arguments.start = true;
-        } else if (given[i] == "--stop-on-fail") {
-            arguments.stopOnFail = true;
-        }
-    }
-    return arguments;
-}
-
-CStationWindow::CStationWindow() {
+CStationWindow::CStationWindow(std::unique_ptr<IStationSource> source, std::string settingsPath,
+                               StationCommandLine line, std::vector<PresentPort> present)
+    : m_source(std::move(source)),
+      m_settingsPath(std::move(settingsPath)),
+      m_line(std::move(line)),
+      m_present(std::move(present)) {
     HINSTANCE module = GetModuleHandleW(nullptr);
-    m_icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(TARVIK_STATION_ICON),
-                                           IMAGE_ICON, GetSystemMetrics(SM_CXICON),
-                                           GetSystemMetrics(SM_CYICON), 0));
+    m_icon =
+        static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(TARVIK_STATION_ICON), IMAGE_ICON,
+                                      GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
     m_smallIcon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(TARVIK_STATION_ICON),
                                                 IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                                 GetSystemMetrics(SM_CYSMICON), 0));
-    const auto font = [](int height, int weight) {
-        return CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, GB2312_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                           DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+    m_font = MakeFont(kControlFontPixels, FW_NORMAL);
+    m_boldFont = MakeFont(kBoldFontPixels, FW_BOLD);
+    m_noticeBrush = CreateSolidBrush(ColourOf(PanelColour::Red));
+    askStop = [this](const std::string& text) { return AskStopWithBox(text); };
+    showMessage = [this](const std::string& text) {
+        MessageBoxW(m_hwnd, Wide(text).c_str(), Wide(kWindowTitle).c_str(), MB_OK | MB_ICONWARNING);
     };
-    m_font = font(kControlFontHeight, FW_NORMAL);
-    m_nameFont = font(kNameFontHeight, FW_BOLD);
+    beep = [] { MessageBeep(MB_OK); };
+    chooseFile = [this](bool image, const std::string& current) {
+        return ChooseWithDialog(image, current);
+    };
 }
 
 CStationWindow::~CStationWindow() {
     if (m_hwnd != nullptr) {
         DestroyWindow(m_hwnd);
     }
-    for (HGDIOBJ object : {static_cast<HGDIOBJ>(m_font), static_cast<HGDIOBJ>(m_nameFont),
-                           static_cast<HGDIOBJ>(m_wordFont)}) {
+    if (m_running) {
+        // The window went without its question (its owner ended): the boards are stopped
+        // and recorded all the same, and the worker joined before the source goes.
+        m_source->Stop();
+    }
+    for (HGDIOBJ object : {static_cast<HGDIOBJ>(m_font), static_cast<HGDIOBJ>(m_boldFont),
+                           static_cast<HGDIOBJ>(m_wordFont), static_cast<HGDIOBJ>(m_noticeBrush)}) {
         if (object != nullptr) {
             DeleteObject(object);
         }
@@ -181,8 +152,7 @@ CStationWindow::~CStationWindow() {
     }
 }
 
-bool CStationWindow::Create(const StationArguments& arguments) {
-    m_arguments = arguments;
+bool CStationWindow::Create() {
     HINSTANCE module = GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
@@ -201,33 +171,37 @@ bool CStationWindow::Create(const StationArguments& arguments) {
     panelClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     panelClass.lpszClassName = kPanelClass;
     RegisterClassExW(&panelClass);
-    m_hwnd = CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                             CW_USEDEFAULT, CW_USEDEFAULT, kDefaultWidth, kDefaultHeight, nullptr,
-                             nullptr, module, this);
-    return m_hwnd != nullptr;
+    if (CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, Wide(kWindowTitle).c_str(),
+                        WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
+                        kFirstWidth, kFirstHeight, nullptr, nullptr, module, this) == nullptr) {
+        return false;
+    }
+    if (m_line.start) {
+        OnStart();  // a start that fails with --count ends the window here already
+    }
+    return true;
 }
 
-int CStationWindow::Run(int show) {
+void CStationWindow::Run(int show) {
+    if (m_hwnd == nullptr) {
+        return;
+    }
     ShowWindow(m_hwnd, show);
     UpdateWindow(m_hwnd);
+    m_inRun = true;
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        // Tab moves between the controls; Enter and Esc reach no button (IsDialogMessage
-        // would turn them into IDOK and IDCANCEL, which this window ignores).
+    while (m_hwnd != nullptr && GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Tab moves between the controls. Enter and Esc become IDOK and IDCANCEL here, which
+        // this window ignores: no key stops or closes anything.
         if (!IsDialogMessageW(m_hwnd, &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
     }
-    return m_exitCode;
+    m_inRun = false;
 }
 
-bool CStationWindow::AllPanelsShowVerdicts() const {
-    return true;
-}
-
-LRESULT CALLBACK CStationWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
-                                            LPARAM lParam) {
+LRESULT CALLBACK CStationWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<CStationWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (message == WM_NCCREATE) {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
@@ -240,22 +214,21 @@ LRESULT CALLBACK CStationWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPar
     }
     const LRESULT result = self->OnMessage(message, wParam, lParam);
     if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         self->m_hwnd = nullptr;
     }
     return result;
 }
 
-LRESULT CALLBACK CStationWindow::PanelProc(HWND hwnd, UINT message, WPARAM wParam,
-                                           LPARAM lParam) {
+LRESULT CALLBACK CStationWindow::PanelProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_ERASEBKGND:
             return 1;  // painted whole in WM_PAINT, through a bitmap: no flicker
         case WM_PAINT: {
             PAINTSTRUCT paint;
             HDC dc = BeginPaint(hwnd, &paint);
-            HWND owner = GetParent(hwnd);
-            auto* self =
-                reinterpret_cast<CStationWindow*>(GetWindowLongPtrW(owner, GWLP_USERDATA));
+            auto* self = reinterpret_cast<CStationWindow*>(
+                GetWindowLongPtrW(GetParent(hwnd), GWLP_USERDATA));
             const int index = GetDlgCtrlID(hwnd) - kFirstPanel;
             if (self != nullptr && index >= 0) {
                 self->PaintPanel(hwnd, dc, static_cast<size_t>(index));
@@ -268,14 +241,21 @@ LRESULT CALLBACK CStationWindow::PanelProc(HWND hwnd, UINT message, WPARAM wPara
     }
 }
 
-HWND CStationWindow::Make(const wchar_t* className, const std::string& text, DWORD style,
-                          int id) {
-    HWND control = CreateWindowExW(0, className, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style,
-                                   0, 0, 0, 0, m_hwnd,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                   GetModuleHandleW(nullptr), nullptr);
+HWND CStationWindow::Make(const wchar_t* className, const std::string& text, DWORD style, int id) {
+    HWND control = CreateWindowExW(
+        0, className, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, m_hwnd,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
     return control;
+}
+
+std::string CStationWindow::Text(int id) const {
+    HWND control = GetDlgItem(m_hwnd, id);
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    GetWindowTextW(control, text.data(), length + 1);
+    text.resize(static_cast<size_t>(length));
+    return Utf8FromWide(text);
 }
 
 LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -288,25 +268,38 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_GETMINMAXINFO: {
             auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-            info->ptMinTrackSize = {kDefaultWidth / 2, kDefaultHeight / 2};
+            info->ptMinTrackSize = {kFirstWidth / 2, kFirstHeight / 2};
             return 0;
         }
+        case WM_TIMER:
+            if (wParam == kRedrawTimer) {
+                Refresh();
+            } else if (wParam == kBeepTimer) {
+                OnBeepTimer();
+            }
+            return 0;
         case WM_COMMAND:
             OnCommand(LOWORD(wParam), HIWORD(wParam));
             return 0;
-        case WM_NOTIFY: {
-            const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-            if (header->idFrom == kPortList && header->code == LVN_ITEMCHANGED) {
-                const auto* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
-                if ((change->uChanged & LVIF_STATE) != 0 &&
-                    ((change->uNewState ^ change->uOldState) & LVIS_STATEIMAGEMASK) != 0) {
-                    RebuildPanels();
-                }
+        case WM_CTLCOLORSTATIC:
+            if (reinterpret_cast<HWND>(lParam) == GetDlgItem(m_hwnd, kNoticeLine)) {
+                HDC dc = reinterpret_cast<HDC>(wParam);
+                SetTextColor(dc, kNoticeText);
+                SetBkColor(dc, ColourOf(PanelColour::Red));
+                return reinterpret_cast<LRESULT>(m_noticeBrush);
             }
+            return DefWindowProcW(m_hwnd, message, wParam, lParam);
+        case WM_CLOSE:
+            Close();
             return 0;
-        }
         case WM_DESTROY:
-            PostQuitMessage(m_exitCode);
+            KillTimer(m_hwnd, kRedrawTimer);
+            KillTimer(m_hwnd, kBeepTimer);
+            // Only Run's own loop ends with the window: another loop that drives it (a test's,
+            // an owner's modal box) would end with a stray quit message instead.
+            if (m_inRun) {
+                PostQuitMessage(m_exitCode);
+            }
             return 0;
         default:
             return DefWindowProcW(m_hwnd, message, wParam, lParam);
@@ -314,117 +307,151 @@ LRESULT CStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CStationWindow::OnCreate() {
-    Make(L"STATIC", "镜像文件:", SS_LEFT, kImageLabel);
-    Make(L"EDIT", m_arguments.image.value_or(""), WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL,
-         kImageBox);
+    SendMessageW(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
+    SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon));
+    int label = kFirstLabel;
+    Make(L"STATIC", "固件文件", SS_LEFT, label++);
+    Make(L"EDIT", "", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, kImageBox);
     Make(L"BUTTON", "浏览", WS_TABSTOP | BS_PUSHBUTTON, kImageBrowse);
-    Make(L"STATIC", "记录文件:", SS_LEFT, kLogLabel);
-    Make(L"EDIT", m_arguments.log.value_or(""), WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL,
-         kLogBox);
+    Make(L"STATIC", "记录文件", SS_LEFT, label++);
+    Make(L"EDIT", "", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, kLogBox);
     Make(L"BUTTON", "浏览", WS_TABSTOP | BS_PUSHBUTTON, kLogBrowse);
-    Make(L"STATIC", "端口:", SS_LEFT, kPortLabel);
-    HWND ports = Make(WC_LISTVIEWW, "",
-                      WS_BORDER | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS,
-                      kPortList);
+    Make(L"STATIC", "串口", SS_LEFT, label++);
+    HWND ports =
+        Make(WC_LISTVIEWW, "",
+             WS_BORDER | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_NOSORTHEADER, kPortList);
     ListView_SetExtendedListViewStyle(ports, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
-    Make(L"STATIC", "效验位", SS_LEFT, kParityLabel);
-    Make(WC_COMBOBOXW, "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, kParityList);
-    Make(L"STATIC", "数据位", SS_LEFT, kDataBitsLabel);
-    Make(WC_COMBOBOXW, "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, kDataBitsList);
-    Make(L"STATIC", "停止位", SS_LEFT, kStopBitsLabel);
-    Make(WC_COMBOBOXW, "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, kStopBitsList);
-    for (const auto& [id, listId] : {std::pair{kParityList, res::kParityList},
-                                     std::pair{kDataBitsList, res::kDataBitsList},
-                                     std::pair{kStopBitsList, res::kStopBitsList}}) {
-        HWND list = GetDlgItem(m_hwnd, id);
-        for (const std::string& item : ListItems(listId)) {
+    int portColumn = 0;
+    for (const auto& [title, width] :
+         {std::pair{L"串口", kPortNameColumn}, std::pair{L"设备", kPortAboutColumn}}) {
+        LVCOLUMNW column{};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.pszText = const_cast<wchar_t*>(title);
+        column.cx = width;
+        ListView_InsertColumn(ports, portColumn++, &column);
+    }
+    const std::pair<int, int> lists[] = {{kParityList, res::kParityList},
+                                         {kDataBitsList, res::kDataBitsList},
+                                         {kStopBitsList, res::kStopBitsList}};
+    const char* listLabels[] = {"效验位", "数据位", "停止位"};
+    for (size_t i = 0; i < std::size(lists); ++i) {
+        Make(L"STATIC", listLabels[i], SS_LEFT, label++);
+        HWND list =
+            Make(WC_COMBOBOXW, "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, lists[i].first);
+        for (const std::string& item : ListItems(lists[i].second)) {
             SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
         }
     }
-    const LineSelections defaults;
-    SendDlgItemMessageW(m_hwnd, kParityList, CB_SETCURSEL, defaults.parityIndex, 0);
-    SendDlgItemMessageW(m_hwnd, kDataBitsList, CB_SETCURSEL, defaults.dataBitsIndex, 0);
-    SendDlgItemMessageW(m_hwnd, kStopBitsList, CB_SETCURSEL, defaults.stopBitsIndex, 0);
-    Make(L"BUTTON", "声音", WS_TABSTOP | BS_AUTOCHECKBOX, kSoundBox);
-    CheckDlgButton(m_hwnd, kSoundBox, BST_CHECKED);
+    Make(L"BUTTON", "声音", WS_TABSTOP | BS_AUTOCHECKBOX, kSoundsBox);
     Make(L"BUTTON", "开始", WS_TABSTOP | BS_PUSHBUTTON, kStartButton);
-    Make(L"BUTTON", "停止", WS_TABSTOP | BS_PUSHBUTTON, kStopButton);
-    Make(L"STATIC", "", SS_LEFT, kAlertLine);
-    Make(L"STATIC", "", SS_LEFT, kTotalsLine);
-    HWND records =
-        Make(WC_LISTVIEWW, "", WS_BORDER | WS_TABSTOP | LVS_REPORT | LVS_NOSORTHEADER, kRecordList);
+    // 停止 is no tab stop, so no key held or tapped by accident reaches it.
+    Make(L"BUTTON", "停止", BS_PUSHBUTTON, kStopButton);
+    Make(L"STATIC", "", SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, kNoticeLine);
+    ShowWindow(GetDlgItem(m_hwnd, kNoticeLine), SW_HIDE);
+    HWND totals = Make(L"STATIC", "", SS_LEFT | SS_NOPREFIX, kTotalsLine);
+    SendMessageW(totals, WM_SETFONT, reinterpret_cast<WPARAM>(m_boldFont), FALSE);
+    HWND records = Make(WC_LISTVIEWW, "", WS_BORDER | LVS_REPORT | LVS_NOSORTHEADER, kRecordList);
     ListView_SetExtendedListViewStyle(records, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
-    int column = 0;
-    for (const Column& c : kRecordColumns) {
-        LVCOLUMNW lvc{};
-        lvc.mask = LVCF_TEXT | LVCF_WIDTH;
-        lvc.pszText = const_cast<wchar_t*>(c.title);
-        lvc.cx = c.width;
-        ListView_InsertColumn(records, column++, &lvc);
+    const std::vector<std::string> titles = RecordColumnTitles();
+    for (size_t i = 0; i < titles.size() && i < std::size(kRecordColumnWidths); ++i) {
+        std::wstring title = Wide(titles[i]);
+        LVCOLUMNW column{};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.pszText = title.data();
+        column.cx = kRecordColumnWidths[i];
+        ListView_InsertColumn(records, static_cast<int>(i), &column);
     }
-    LVCOLUMNW portColumn{};
-    portColumn.mask = LVCF_TEXT | LVCF_WIDTH;
-    portColumn.pszText = const_cast<wchar_t*>(L"端口");
-    portColumn.cx = kPortColumnWidth;
-    ListView_InsertColumn(ports, 0, &portColumn);
-    portColumn.pszText = const_cast<wchar_t*>(L"名称");
-    portColumn.cx = kNameColumnWidth;
-    ListView_InsertColumn(ports, 1, &portColumn);
-    FillPorts();
-    RebuildPanels();
+    LoadStrip();
+    SetRunning(false);
 }
 
-// The present ports, each with what Device Manager calls it; those the program was started
-// with are checked.
-void CStationWindow::FillPorts() {
+void CStationWindow::LoadStrip() {
+    m_settings = ApplyCommandLine(LoadStationSettings(m_settingsPath), m_line);
+    SetDlgItemTextW(m_hwnd, kImageBox, Wide(m_settings.image).c_str());
+    const std::string log =
+        m_settings.log.empty() ? DefaultLogPath(DocumentsFolder(), std::chrono::system_clock::now())
+                               : m_settings.log;
+    SetDlgItemTextW(m_hwnd, kLogBox, Wide(log).c_str());
+    for (const auto& [id, index] : {std::pair{kParityList, m_settings.parityIndex},
+                                    std::pair{kDataBitsList, m_settings.dataBitsIndex},
+                                    std::pair{kStopBitsList, m_settings.stopBitsIndex}}) {
+        const LRESULT count = SendDlgItemMessageW(m_hwnd, id, CB_GETCOUNT, 0, 0);
+        SendDlgItemMessageW(m_hwnd, id, CB_SETCURSEL, index >= 0 && index < count ? index : 0, 0);
+    }
+    CheckDlgButton(m_hwnd, kSoundsBox, m_settings.sounds ? BST_CHECKED : BST_UNCHECKED);
     HWND list = GetDlgItem(m_hwnd, kPortList);
     ListView_DeleteAllItems(list);
-    int row = 0;
-    for (const cli::PortEntry& port : cli::ListPorts()) {
-        std::wstring com = Wide(port.comName);
-        std::wstring name = Wide(port.description);
+    m_listedPorts.clear();
+    for (const PortChoice& choice : PortChoices(m_present, m_settings.ports)) {
+        // The name in the first column, what the system says of the adapter in the second.
+        std::wstring name = Wide(choice.name);
+        std::string about = choice.label.substr(std::min(choice.label.size(), choice.name.size()));
+        about.erase(0, about.find_first_not_of(' ') == std::string::npos
+                           ? about.size()
+                           : about.find_first_not_of(' '));
+        std::wstring aboutText = Wide(about);
         LVITEMW item{};
         item.mask = LVIF_TEXT;
-        item.iItem = row;
-        item.pszText = com.data();
-        ListView_InsertItem(list, &item);
-        ListView_SetItemText(list, row, 1, name.data());
-        const bool wanted = std::find(m_arguments.ports.begin(), m_arguments.ports.end(),
-                                      port.comName) != m_arguments.ports.end();
-        ListView_SetCheckState(list, row, wanted);
-        ++row;
+        item.iItem = static_cast<int>(m_listedPorts.size());
+        item.pszText = name.data();
+        const int row = ListView_InsertItem(list, &item);
+        ListView_SetItemText(list, row, 1, aboutText.data());
+        ListView_SetCheckState(list, row, choice.checked);
+        m_listedPorts.push_back(choice.name);
     }
+    MakePanels(m_settings.ports);
+    SetDlgItemTextW(m_hwnd, kTotalsLine, Wide(TotalsText(SumTotals({}))).c_str());
 }
 
-std::vector<std::string> CStationWindow::CheckedPorts() const {
-    std::vector<std::string> checked;
+StationSettings CStationWindow::StripSettings() const {
+    const auto trimmed = [](std::string text) {
+        const size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos) {
+            return std::string();
+        }
+        return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    };
+    StationSettings settings;
+    settings.image = trimmed(Text(kImageBox));
+    settings.log = trimmed(Text(kLogBox));
     HWND list = GetDlgItem(m_hwnd, kPortList);
-    const int count = ListView_GetItemCount(list);
-    for (int row = 0; row < count; ++row) {
-        if (ListView_GetCheckState(list, row)) {
-            wchar_t text[64] = {};
-            ListView_GetItemText(list, row, 0, text, 64);
-            checked.push_back(Utf8FromWide(text));
+    for (size_t row = 0; row < m_listedPorts.size(); ++row) {
+        if (ListView_GetCheckState(list, static_cast<int>(row))) {
+            settings.ports.push_back(m_listedPorts[row]);
         }
     }
-    return checked;
+    settings.parityIndex =
+        static_cast<int>(SendDlgItemMessageW(m_hwnd, kParityList, CB_GETCURSEL, 0, 0));
+    settings.dataBitsIndex =
+        static_cast<int>(SendDlgItemMessageW(m_hwnd, kDataBitsList, CB_GETCURSEL, 0, 0));
+    settings.stopBitsIndex =
+        static_cast<int>(SendDlgItemMessageW(m_hwnd, kStopBitsList, CB_GETCURSEL, 0, 0));
+    settings.sounds = IsDlgButtonChecked(m_hwnd, kSoundsBox) == BST_CHECKED;
+    return settings;
 }
 
-void CStationWindow::RebuildPanels() {
-    const std::vector<std::string> ports = CheckedPorts();
+void CStationWindow::SaveStrip() {
+    StationSettings settings = StripSettings();
+    // A shortcut's --port is for its own runs: what the operator chose by hand is
+    // remembered, not what one shortcut said.
+    if (!m_line.ports.empty()) {
+        settings.ports = LoadStationSettings(m_settingsPath).ports;
+    }
+    SaveStationSettings(m_settingsPath, settings);
+}
+
+void CStationWindow::MakePanels(const std::vector<std::string>& ports) {
     for (HWND panel : m_panelWindows) {
         DestroyWindow(panel);
     }
     m_panelWindows.clear();
     m_panels.clear();
     for (size_t i = 0; i < ports.size(); ++i) {
-        StationPanelPaint paint;
-        paint.port = ports[i];
-        paint.word = "请放上电路板";
-        paint.colour = kGrey;
-        m_panels.push_back(paint);
+        PortLook idle;
+        idle.name = ports[i];
+        m_panels.push_back(MakePanel(idle));
         m_panelWindows.push_back(CreateWindowExW(
-            0, kPanelClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, m_hwnd,
+            0, kPanelClass, Wide(ports[i]).c_str(), WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, m_hwnd,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstPanel + static_cast<int>(i))),
             GetModuleHandleW(nullptr), nullptr));
     }
@@ -432,8 +459,8 @@ void CStationWindow::RebuildPanels() {
 }
 
 void CStationWindow::Layout() {
-    if (m_hwnd == nullptr) {
-        return;
+    if (m_hwnd == nullptr || GetDlgItem(m_hwnd, kRecordList) == nullptr) {
+        return;  // still being made
     }
     RECT client;
     GetClientRect(m_hwnd, &client);
@@ -442,48 +469,49 @@ void CStationWindow::Layout() {
     const auto place = [this](int id, int x, int y, int w, int h) {
         MoveWindow(GetDlgItem(m_hwnd, id), x, y, std::max(w, 0), std::max(h, 0), TRUE);
     };
-    // The port list on the left of the strip, the rest of the strip beside it.
-    place(kPortLabel, kMargin, kMargin, kPortListWidth, kRowHeight - kGap);
-    place(kPortList, kMargin, kMargin + kRowHeight - kGap, kPortListWidth,
-          kStripHeight - kRowHeight);
-    const int left = kMargin + kPortListWidth + 2 * kGap;
-    const int right = width - kMargin;
-    const int boxWidth = (right - left - 2 * (kLabelWidth + kBrowseWidth + 3 * kGap)) / 2;
+    // The strip: files and line settings on the left, the port list, then the buttons.
+    const int buttonsLeft = width - kMargin - kButtonWidth;
+    const int portsLeft = buttonsLeft - kGap - kPortListWidth;
+    const int fieldsRight = portsLeft - 2 * kGap - kLabelWidth / 2;
+    int label = kFirstLabel;
     int y = kMargin;
-    int x = left;
-    for (const auto& [label, box, browse] :
-         {std::tuple{kImageLabel, kImageBox, kImageBrowse},
-          std::tuple{kLogLabel, kLogBox, kLogBrowse}}) {
-        place(label, x, y + 4, kLabelWidth, kRowHeight - 4);
-        place(box, x + kLabelWidth, y, boxWidth, kRowHeight);
-        place(browse, x + kLabelWidth + boxWidth + kGap, y, kBrowseWidth, kRowHeight);
-        x += kLabelWidth + boxWidth + kBrowseWidth + 3 * kGap;
+    for (const auto& [box, browse] :
+         {std::pair{kImageBox, kImageBrowse}, std::pair{kLogBox, kLogBrowse}}) {
+        place(label++, kMargin, y + 4, kLabelWidth, kRowHeight - 4);
+        const int boxLeft = kMargin + kLabelWidth;
+        place(box, boxLeft, y, fieldsRight - kBrowseWidth - kGap - boxLeft, kRowHeight);
+        place(browse, fieldsRight - kBrowseWidth, y, kBrowseWidth, kRowHeight);
+        y += kRowHeight + kGap;
     }
-    y += kRowHeight + kGap;
-    x = left;
-    for (const auto& [label, list] : {std::pair{kParityLabel, kParityList},
-                                      std::pair{kDataBitsLabel, kDataBitsList},
-                                      std::pair{kStopBitsLabel, kStopBitsList}}) {
-        place(label, x, y + 4, kLabelWidth - kGap, kRowHeight - 4);
-        place(list, x + kLabelWidth - kGap, y, kSmallListWidth, kListHeight);
+    place(label++, portsLeft - kLabelWidth / 2 - kGap, kMargin + 4, kLabelWidth / 2,
+          kRowHeight - 4);
+    place(kPortList, portsLeft, kMargin, kPortListWidth, kStripHeight);
+    int x = kMargin;
+    for (const int list : {kParityList, kDataBitsList, kStopBitsList}) {
+        place(label++, x, y + 4, kLabelWidth - kGap, kRowHeight - 4);
+        place(list, x + kLabelWidth - kGap, y, kSmallListWidth, kDropHeight);
         x += kLabelWidth + kSmallListWidth + kGap;
     }
-    place(kSoundBox, x + kGap, y, kLabelWidth, kRowHeight);
-    y += kRowHeight + kGap;
-    place(kStartButton, left, y, kButtonWidth, kButtonHeight);
-    place(kStopButton, left + kButtonWidth + kGap, y, kButtonWidth, kButtonHeight);
-    place(kAlertLine, left + 2 * (kButtonWidth + kGap) + kGap, y + kGap,
-          right - left - 2 * (kButtonWidth + kGap), kRowHeight);
-    y += kButtonHeight + kGap;
-    place(kTotalsLine, left, y + 2, right - left, kTotalsHeight);
+    place(kSoundsBox, x + kGap, y, kSoundsWidth, kRowHeight);
+    place(kStartButton, buttonsLeft, kMargin, kButtonWidth, kButtonHeight);
+    place(kStopButton, buttonsLeft, kMargin + kButtonHeight + kGap, kButtonWidth, kButtonHeight);
+    y = kMargin + kStripHeight + kGap;
+    if (m_noticeShown) {
+        place(kNoticeLine, kMargin, y, width - 2 * kMargin, kNoticeHeight);
+        y += kNoticeHeight + kGap;
+    }
 
-    // The records along the bottom; the panels in a grid between.
+    // The totals and the records along the bottom; the panels in a grid between.
     const int recordsTop = height - kMargin - kRecordsHeight;
     place(kRecordList, kMargin, recordsTop, width - 2 * kMargin, kRecordsHeight);
-    const int gridTop = kMargin + kStripHeight + kGap;
-    const int gridHeight = recordsTop - kGap - gridTop;
+    const int totalsTop = recordsTop - kGap - kTotalsHeight;
+    place(kTotalsLine, kMargin, totalsTop, width - 2 * kMargin, kTotalsHeight);
+    const int gridTop = y;
+    const int gridHeight = totalsTop - kGap - gridTop;
     const int gridWidth = width - 2 * kMargin;
-    const auto [columns, rows] = GridOf(m_panelWindows.size(), gridWidth, gridHeight);
+    const Grid grid = GridFor(m_panelWindows.size());
+    const int columns = std::max<int>(1, static_cast<int>(grid.columns));
+    const int rows = std::max<int>(1, static_cast<int>(grid.rows));
     const int cellWidth = (gridWidth - (columns - 1) * kGap) / columns;
     const int cellHeight = (gridHeight - (rows - 1) * kGap) / rows;
     for (size_t i = 0; i < m_panelWindows.size(); ++i) {
@@ -493,14 +521,12 @@ void CStationWindow::Layout() {
                    gridTop + row * (cellHeight + kGap), std::max(cellWidth, 0),
                    std::max(cellHeight, 0), TRUE);
     }
-    // The state word's size follows the panels'.
-    const int wordHeight = std::max(kNameFontHeight, static_cast<int>(cellHeight * kWordShare));
+    const int wordPixels =
+        std::clamp(static_cast<int>(cellHeight * kWordShare), kWordMinPixels, kWordMaxPixels);
     if (m_wordFont != nullptr) {
         DeleteObject(m_wordFont);
     }
-    m_wordFont = CreateFontW(-wordHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, GB2312_CHARSET,
-                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+    m_wordFont = MakeFont(wordPixels, FW_BOLD);
     for (HWND panel : m_panelWindows) {
         InvalidateRect(panel, nullptr, FALSE);
     }
@@ -510,7 +536,7 @@ void CStationWindow::PaintPanel(HWND panel, HDC target, size_t index) {
     if (index >= m_panels.size()) {
         return;
     }
-    const StationPanelPaint& shown = m_panels[index];
+    const PanelView& shown = m_panels[index];
     RECT area;
     GetClientRect(panel, &area);
     HDC dc = CreateCompatibleDC(target);
@@ -523,57 +549,47 @@ void CStationWindow::PaintPanel(HWND panel, HDC target, size_t index) {
     InflateRect(&inside, -kPanelBorder, -kPanelBorder);
     FillRect(dc, &inside, back);
     SetBkMode(dc, TRANSPARENT);
-    HGDIOBJ oldFont = SelectObject(dc, m_nameFont);
+    constexpr UINT kLineFlags = DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX;
 
-    // The port and its adapter's name along the top.
-    RECT line = inside;
-    InflateRect(&line, -kGap, -kGap / 2);
-    const int lineHeight = kNameFontHeight + kGap;
-    line.bottom = line.top + lineHeight;
-    std::wstring title = Wide(shown.port);
-    if (!shown.name.empty()) {
-        title += L"  " + Wide(shown.name);
-    }
+    // The port's name along the top, its counters along the bottom.
+    RECT text = inside;
+    InflateRect(&text, -kGap, -kGap / 2);
+    const int lineHeight = kBoldFontPixels + kGap;
+    RECT top = text;
+    top.bottom = top.top + lineHeight;
+    HGDIOBJ oldFont = SelectObject(dc, m_boldFont);
     SetTextColor(dc, RGB(0, 0, 0));
-    DrawTextW(dc, title.c_str(), -1, &line, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-
-    // The counters along the bottom.
-    RECT bottom = inside;
-    InflateRect(&bottom, -kGap, -kGap / 2);
+    DrawTextW(dc, Wide(shown.name).c_str(), -1, &top, DT_LEFT | kLineFlags);
+    RECT bottom = text;
     bottom.top = bottom.bottom - lineHeight;
     SelectObject(dc, m_font);
-    DrawTextW(dc, Wide(shown.counters).c_str(), -1, &bottom,
-              DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+    DrawTextW(dc, Wide(shown.counters).c_str(), -1, &bottom, DT_LEFT | kLineFlags);
 
-    // The state word in the middle; the bar and the detail under it.
-    const bool bar = shown.percent >= 0;
-    RECT detail = inside;
-    InflateRect(&detail, -kGap, 0);
-    detail.bottom = bottom.top;
-    detail.top = detail.bottom - lineHeight;
-    RECT word = inside;
-    word.top = line.bottom;
-    word.bottom = detail.top - (bar ? kBarHeight + kGap : 0);
+    // The state word in the middle; the bar and the line under it.
+    RECT under = text;
+    under.bottom = bottom.top;
+    under.top = under.bottom - lineHeight;
+    RECT word = text;
+    word.top = top.bottom;
+    word.bottom = under.top - (shown.percent ? kBarHeight + kGap : 0);
     SelectObject(dc, m_wordFont);
-    SetTextColor(dc, shown.colour);
-    DrawTextW(dc, Wide(shown.word).c_str(), -1, &word,
-              DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-    if (bar) {
-        RECT track{inside.left + 2 * kGap, word.bottom, inside.right - 2 * kGap,
-                   word.bottom + kBarHeight};
-        HBRUSH trackBrush = CreateSolidBrush(kBarBack);
+    SetTextColor(dc, ColourOf(shown.colour));
+    DrawTextW(dc, Wide(shown.word).c_str(), -1, &word, DT_CENTER | kLineFlags);
+    if (shown.percent) {
+        RECT track{text.left + kGap, word.bottom, text.right - kGap, word.bottom + kBarHeight};
+        HBRUSH trackBrush = CreateSolidBrush(kBarTrack);
         FillRect(dc, &track, trackBrush);
         DeleteObject(trackBrush);
         RECT done = track;
-        done.right = track.left + (track.right - track.left) * std::min(shown.percent, 100) / 100;
-        HBRUSH doneBrush = CreateSolidBrush(shown.colour);
+        done.right =
+            track.left + (track.right - track.left) * std::clamp(*shown.percent, 0, 100) / 100;
+        HBRUSH doneBrush = CreateSolidBrush(ColourOf(shown.colour));
         FillRect(dc, &done, doneBrush);
         DeleteObject(doneBrush);
     }
     SelectObject(dc, m_font);
-    SetTextColor(dc, shown.colour);
-    DrawTextW(dc, Wide(shown.detail).c_str(), -1, &detail,
-              DT_CENTER | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+    SetTextColor(dc, ColourOf(shown.lineColour));
+    DrawTextW(dc, Wide(shown.line).c_str(), -1, &under, DT_CENTER | kLineFlags);
 
     BitBlt(target, 0, 0, area.right, area.bottom, dc, 0, 0, SRCCOPY);
     SelectObject(dc, oldFont);
@@ -589,33 +605,256 @@ void CStationWindow::OnCommand(int id, int code) {
         return;
     }
     switch (id) {
+        case kStartButton:
+            OnStart();
+            return;
+        case kStopButton:
+            OnStop();
+            return;
         case kImageBrowse:
         case kLogBrowse: {
-            std::wstring chosen(kChosenPathChars, L'\0');
-            const std::wstring current = Wide(TextOf(GetDlgItem(m_hwnd, id - 1)));
-            std::copy_n(current.begin(), std::min<size_t>(current.size(), kChosenPathChars - 1),
-                        chosen.begin());
-            const bool image = id == kImageBrowse;
-            // Each filter is a name and a pattern, each ended by a nul; a second nul ends all.
-            static constexpr wchar_t kImageFilters[] = L"(*.bin)\0*.bin\0所有文件(*.*)\0*.*\0";
-            static constexpr wchar_t kLogFilters[] = L"(*.csv)\0*.csv\0所有文件(*.*)\0*.*\0";
-            OPENFILENAMEW dialog{};
-            dialog.lStructSize = sizeof dialog;
-            dialog.hwndOwner = m_hwnd;
-            dialog.lpstrFilter = image ? kImageFilters : kLogFilters;
-            dialog.lpstrFile = chosen.data();
-            dialog.nMaxFile = kChosenPathChars;
-            dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_EXPLORER |
-                           (image ? OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST : OFN_PATHMUSTEXIST);
-            const BOOL ok = image ? GetOpenFileNameW(&dialog) : GetSaveFileNameW(&dialog);
-            if (ok) {
-                SetDlgItemTextW(m_hwnd, id - 1, chosen.c_str());
+            const int box = id == kImageBrowse ? kImageBox : kLogBox;
+            const std::string chosen = chooseFile(id == kImageBrowse, Text(box));
+            if (!chosen.empty()) {
+                SetDlgItemTextW(m_hwnd, box, Wide(chosen).c_str());
             }
             return;
         }
         default:
-            return;
+            return;  // IDOK and IDCANCEL (Enter, Esc) among them: no key does anything here
     }
 }
 
-}  // namespace tarvik
+std::string CStationWindow::ChooseWithDialog(bool image, const std::string& current) {
+    std::wstring chosen(kChosenPathChars, L'\0');
+    const std::wstring start = Wide(current);
+    std::copy_n(start.begin(), std::min<size_t>(start.size(), kChosenPathChars - 1),
+                chosen.begin());
+    // Each filter is a name and a pattern, each ended by a nul; a second nul ends the list.
+    static constexpr wchar_t kImageFilters[] = L"(*.bin)\0*.bin\0所有文件(*.*)\0*.*\0";
+    static constexpr wchar_t kLogFilters[] = L"CSV (*.csv)\0*.csv\0所有文件(*.*)\0*.*\0";
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = m_hwnd;
+    dialog.lpstrFilter = image ? kImageFilters : kLogFilters;
+    dialog.lpstrFile = chosen.data();
+    dialog.nMaxFile = kChosenPathChars;
+    dialog.lpstrDefExt = image ? nullptr : L"csv";
+    // The log is appended to: choosing a file that exists is no overwrite, so nothing asks.
+    dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_EXPLORER | OFN_PATHMUSTEXIST |
+                   (image ? OFN_FILEMUSTEXIST : 0);
+    const BOOL ok = image ? GetOpenFileNameW(&dialog) : GetSaveFileNameW(&dialog);
+    return ok ? Utf8FromWide(chosen.c_str()) : std::string();
+}
+
+bool CStationWindow::AskStopWithBox(const std::string& text) {
+    g_askHook = SetWindowsHookExW(WH_CBT, RenameAskButtons, nullptr, GetCurrentThreadId());
+    // The second button (继续升级) is the default: Enter and Space keep the boards going, only
+    // a deliberate click on 停止 stops them.
+    const int answer = MessageBoxW(m_hwnd, Wide(text).c_str(), Wide(kAskStopTitle).c_str(),
+                                   MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+    if (g_askHook != nullptr) {
+        UnhookWindowsHookEx(g_askHook);
+        g_askHook = nullptr;
+    }
+    return answer == IDYES;
+}
+
+void CStationWindow::OnStart() {
+    if (m_running) {
+        return;
+    }
+    const StationSettings settings = StripSettings();
+    if (settings.image.empty()) {
+        showMessage("请选择要升级的文件！");
+        return;
+    }
+    if (settings.ports.empty()) {
+        showMessage("请选择至少一个串口");
+        return;
+    }
+    if (settings.ports.size() > kMaxPanels) {
+        showMessage("最多 " + std::to_string(kMaxPanels) + " 个串口");
+        return;
+    }
+    StationRequest request;
+    request.ports = settings.ports;
+    request.image = settings.image;
+    request.log = settings.log.empty()
+                      ? DefaultLogPath(DocumentsFolder(), std::chrono::system_clock::now())
+                      : settings.log;
+    SetDlgItemTextW(m_hwnd, kLogBox, Wide(request.log).c_str());
+    request.count = m_line.count;
+    request.stopOnFail = m_line.stopOnFail;
+    request.parityIndex = settings.parityIndex;
+    request.dataBitsIndex = settings.dataBitsIndex;
+    request.stopBitsIndex = settings.stopBitsIndex;
+    SaveStrip();
+
+    MakePanels(request.ports);
+    m_noticeShown = false;
+    ShowWindow(GetDlgItem(m_hwnd, kNoticeLine), SW_HIDE);
+    Layout();
+    m_logFailed = false;
+    m_interrupted = 0;
+    if (const StartError error = m_source->Start(request)) {
+        m_exitCode = error.kind == StartError::Kind::Port ? cli::kExitPortFailed : cli::kExitUsage;
+        Notice(error.text);
+        if (m_line.count) {
+            // A fixture's shortcut: the run cannot begin; the box says why, the exit code
+            // tells the script.
+            showMessage(error.text);
+            DestroyWindow(m_hwnd);
+        }
+        return;
+    }
+    SetRunning(true);
+    Refresh();
+}
+
+bool CStationWindow::OnStop() {
+    if (!m_running) {
+        return true;
+    }
+    const std::vector<PortLook> look = m_source->Look();
+    if (MustAskBeforeStop(look) && !askStop(AskStopText(look))) {
+        // The boards go on; a click left the focus on 停止, where a key would press it again.
+        SetFocus(GetDlgItem(m_hwnd, kSoundsBox));
+        return false;
+    }
+    if (!m_running) {
+        return true;  // the station ended by itself while the question was open
+    }
+    m_interrupted += m_source->Stop();
+    Finish();
+    return true;
+}
+
+bool CStationWindow::Close() {
+    if (m_running && !OnStop()) {
+        return false;
+    }
+    if (m_hwnd == nullptr) {
+        return true;  // Finish of a shortcut's run has ended the window already
+    }
+    if (!m_line.count) {
+        SaveStrip();
+    }
+    DestroyWindow(m_hwnd);
+    return true;
+}
+
+void CStationWindow::Refresh() {
+    std::vector<PortLook> look = m_source->Look();
+    bool newRecords = false;
+    for (const StationEvent& event : m_source->TakeEvents()) {
+        m_records.Add(event.record);
+        newRecords = true;
+        m_beepsDue += BeepsFor(
+            SoundFor(event.verdict, IsDlgButtonChecked(m_hwnd, kSoundsBox) == BST_CHECKED));
+    }
+    if (m_beepsDue > 0 && !m_beeping) {
+        OnBeepTimer();
+    }
+    // Only a panel that changed is painted again.
+    for (size_t i = 0; i < look.size() && i < m_panels.size(); ++i) {
+        PanelView view = MakePanel(look[i]);
+        if (!SamePanel(view, m_panels[i])) {
+            m_panels[i] = std::move(view);
+            InvalidateRect(m_panelWindows[i], nullptr, FALSE);
+        }
+    }
+    const std::wstring totals = Wide(TotalsText(SumTotals(look)));
+    wchar_t shownTotals[kItemTextChars] = {};
+    GetDlgItemTextW(m_hwnd, kTotalsLine, shownTotals, kItemTextChars);
+    if (totals != shownTotals) {
+        SetDlgItemTextW(m_hwnd, kTotalsLine, totals.c_str());
+    }
+    if (newRecords) {
+        ShowRecords();
+    }
+    if (const std::optional<std::string> failure = m_source->LogFailure();
+        failure && !m_logFailed) {
+        m_logFailed = true;
+        Notice("记录文件无法写入，不再接收新的电路板：" + *failure);
+    }
+    m_lastLook = std::move(look);
+    if (m_running && m_source->Ended()) {
+        m_interrupted += m_source->Stop();
+        Finish();
+    }
+}
+
+void CStationWindow::ShowRecords() {
+    HWND list = GetDlgItem(m_hwnd, kRecordList);
+    SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+    ListView_DeleteAllItems(list);
+    int row = 0;
+    for (const RecordRow& record : m_records.Rows()) {
+        const std::string* cells[] = {&record.time,   &record.port, &record.board,
+                                      &record.result, &record.step, &record.seconds};
+        std::wstring first = Wide(*cells[0]);
+        LVITEMW item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = row;
+        item.pszText = first.data();
+        ListView_InsertItem(list, &item);
+        for (int column = 1; column < static_cast<int>(std::size(cells)); ++column) {
+            std::wstring cell = Wide(*cells[column]);
+            ListView_SetItemText(list, row, column, cell.data());
+        }
+        ++row;
+    }
+    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+}
+
+void CStationWindow::Finish() {
+    KillTimer(m_hwnd, kRedrawTimer);
+    m_running = false;
+    // The boards that ended while stopping: their records, their panels.
+    Refresh();
+    SetRunning(false);
+    m_exitCode = ExitCodeFor(SumTotals(m_lastLook), m_interrupted > 0, m_logFailed);
+    if (m_line.count) {
+        // The shortcut's run is over: the window ends with its code.
+        DestroyWindow(m_hwnd);
+    }
+}
+
+void CStationWindow::SetRunning(bool running) {
+    m_running = running;
+    EnableWindow(GetDlgItem(m_hwnd, kStartButton), !running);
+    EnableWindow(GetDlgItem(m_hwnd, kStopButton), running);
+    for (const int id : {kImageBox, kLogBox, kImageBrowse, kLogBrowse, kPortList, kParityList,
+                         kDataBitsList, kStopBitsList}) {
+        EnableWindow(GetDlgItem(m_hwnd, id), !running);
+    }
+    if (running) {
+        SetTimer(m_hwnd, kRedrawTimer, static_cast<UINT>(kRedrawPeriod.count()), nullptr);
+        // Nothing with a key's action keeps the focus while boards are upgraded.
+        SetFocus(GetDlgItem(m_hwnd, kSoundsBox));
+    }
+}
+
+void CStationWindow::Notice(const std::string& text) {
+    SetDlgItemTextW(m_hwnd, kNoticeLine, Wide(text).c_str());
+    m_noticeShown = true;
+    ShowWindow(GetDlgItem(m_hwnd, kNoticeLine), SW_SHOW);
+    Layout();
+}
+
+void CStationWindow::OnBeepTimer() {
+    if (m_beepsDue <= 0) {
+        KillTimer(m_hwnd, kBeepTimer);
+        m_beeping = false;
+        return;
+    }
+    --m_beepsDue;
+    beep();
+    // The next beep of a failure's series after a gap; the timer ends itself when none is due.
+    m_beeping = true;
+    SetTimer(m_hwnd, kBeepTimer, static_cast<UINT>(kBeepGap.count()), nullptr);
+}
+
+}  // namespace tarvik::station

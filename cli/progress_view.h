@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "station/judge.h"
 #include "upgrade/engine.h"
 
 namespace tarvik::cli {
-
-enum class Verdict { Running, Succeeded, Failed, NotFound, Stopped };
 
 // A snapshot of one port, taken on the loop's thread.
 struct PortStatus {

@@ -84,23 +84,6 @@ std::string OpenFailure(const std::string& name, const std::string& device, uint
     return text;
 }
 
-// The image checks of Start, with Start's texts, made once for the whole run before any port
-// is touched: every engine then sends these very bytes, whatever happens to the file later.
-std::optional<std::string> LoadRunImage(const std::string& path, FirmwareImage& image) {
-    switch (LoadCheckedImage(path, FirmwareBuffer(), kFirmwareCapacity, image)) {
-        case ImageCheck::Ok:
-            return std::nullopt;
-        case ImageCheck::OpenFailed:
-        case ImageCheck::ReadFailed:
-            return std::string(text::kOpenFileFailed);
-        case ImageCheck::TooBig:
-            return std::string(text::kFileHuge);
-        case ImageCheck::BadImage:
-            return std::string(text::kBinFileBad);
-    }
-    return std::string(text::kOpenFileFailed);
-}
-
 bool PortsAreDistinct(const std::vector<std::string>& ports) {
     for (size_t i = 0; i < ports.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
@@ -113,25 +96,6 @@ bool PortsAreDistinct(const std::vector<std::string>& ports) {
         }
     }
     return true;
-}
-
-const char* StartFailureText(StartResult result) {
-    switch (result) {
-        case StartResult::PortNotOpen:
-            return text::kOpenPortFirst;
-        case StartResult::NoFileChosen:
-            return text::kChooseFile;
-        case StartResult::OpenFailed:
-        case StartResult::ReadFailed:
-            return text::kOpenFileFailed;
-        case StartResult::TooBig:
-            return text::kFileHuge;
-        case StartResult::BadImage:
-            return text::kBinFileBad;
-        case StartResult::Started:
-            break;
-    }
-    return "";
 }
 
 namespace {

@@ -24,11 +24,8 @@ int RunStation(const UpgradeOptions& options);
 std::string DeviceOf(const std::string& name);
 // False, after saying so on standard error, when two names lead to one device.
 bool PortsAreDistinct(const std::vector<std::string>& ports);
-// The image checks of Start, with Start's texts: nothing when `image` is good.
-std::optional<std::string> LoadRunImage(const std::string& path, FirmwareImage& image);
 // Why a port did not open, or why its reader did not start, in the operator's terms.
 std::string OpenFailure(const std::string& name, const std::string& device, uint32_t code);
 std::string ReaderFailure(const std::string& name, const std::string& device, uint32_t code);
-const char* StartFailureText(StartResult result);
 
 }  // namespace tarvik::cli

@@ -27,6 +27,10 @@ std::string FailureLine(const PortLook& port) {
     return line;
 }
 
+bool InTransfer(const PortLook& port) {
+    return port.stage == PortStage::Searching || port.stage == PortStage::Transfer;
+}
+
 void ShowVerdict(const PortLook& port, PanelView& view) {
     switch (*port.lastVerdict) {
         case BoardVerdict::Succeeded:
@@ -130,19 +134,24 @@ int TransferPercent(uint32_t blocks, uint32_t totalBlocks) {
     return static_cast<int>(std::min<uint64_t>(percent, kPercentAll));
 }
 
-std::string TimeLeftText(uint32_t blocks, uint32_t totalBlocks, std::chrono::milliseconds elapsed) {
-    if (blocks == 0 || totalBlocks == 0 || elapsed.count() <= 0) {
-        return std::string();
-    }
-    const uint32_t left = blocks >= totalBlocks ? 0 : totalBlocks - blocks;
-    const int64_t leftMs = elapsed.count() * int64_t{left} / int64_t{blocks};
+std::string TimeLeftText(std::chrono::milliseconds left) {
     // Rounded up: "0:00" only once nothing is left.
-    const int64_t seconds = (leftMs + kMillisPerSecond - 1) / kMillisPerSecond;
+    const int64_t ms = std::max<int64_t>(left.count(), 0);
+    const int64_t seconds = (ms + kMillisPerSecond - 1) / kMillisPerSecond;
     char text[48];
     std::snprintf(text, sizeof text, "剩余 %lld:%02lld",
                   static_cast<long long>(seconds / kSecondsPerMinute),
                   static_cast<long long>(seconds % kSecondsPerMinute));
     return text;
+}
+
+std::string TimeLeftText(uint32_t blocks, uint32_t totalBlocks, std::chrono::milliseconds elapsed) {
+    if (blocks == 0 || totalBlocks == 0 || elapsed.count() <= 0) {
+        return std::string();
+    }
+    const uint32_t left = blocks >= totalBlocks ? 0 : totalBlocks - blocks;
+    return TimeLeftText(
+        std::chrono::milliseconds(elapsed.count() * int64_t{left} / int64_t{blocks}));
 }
 
 PanelView MakePanel(const PortLook& port) {
@@ -159,23 +168,24 @@ PanelView MakePanel(const PortLook& port) {
                 view.colour = PanelColour::Grey;
             }
             break;
+        case PortStage::PlaceBoard:
+            view.word = kWordPlaceBoard;
+            view.colour = PanelColour::Grey;
+            break;
         case PortStage::Searching:
-            // The first board of a run is searched for; after a board went, the fixture is
-            // empty until the operator puts the next one on.
-            if (port.board <= 1) {
-                view.word = kWordSearching;
-                view.colour = PanelColour::Blue;
-            } else {
-                view.word = kWordPlaceBoard;
-                view.colour = PanelColour::Grey;
-            }
+            view.word = kWordSearching;
+            view.colour = PanelColour::Blue;
             break;
         case PortStage::Transfer: {
-            const int percent = TransferPercent(port.blocks, port.totalBlocks);
+            const int percent =
+                std::clamp(port.percent.value_or(TransferPercent(port.blocks, port.totalBlocks)), 0,
+                           kPercentAll);
             view.word = std::string(kWordUpgrading) + " " + std::to_string(percent) + "%";
             view.colour = PanelColour::Blue;
             view.percent = percent;
-            view.line = TimeLeftText(port.blocks, port.totalBlocks, port.transferElapsed);
+            view.line = port.timeLeft
+                            ? TimeLeftText(*port.timeLeft)
+                            : TimeLeftText(port.blocks, port.totalBlocks, port.transferElapsed);
             view.lineColour = PanelColour::Blue;
             break;
         }
@@ -273,13 +283,13 @@ Sound SoundFor(BoardVerdict verdict, bool soundsOn) {
 
 bool MustAskBeforeStop(const std::vector<PortLook>& ports) {
     return std::any_of(ports.begin(), ports.end(),
-                       [](const PortLook& port) { return port.stage == PortStage::Transfer; });
+                       [](const PortLook& port) { return InTransfer(port); });
 }
 
 std::string AskStopText(const std::vector<PortLook>& ports) {
     std::string names;
     for (const PortLook& port : ports) {
-        if (port.stage == PortStage::Transfer) {
+        if (InTransfer(port)) {
             names += (names.empty() ? "" : "、") + port.name;
         }
     }

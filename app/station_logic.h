@@ -32,8 +32,9 @@ inline constexpr size_t kMaxPanelColumns = 4;
 // Where a port's station stands.
 enum class PortStage {
     Idle,         // not started, or ended (a count reached, 停止, a log that failed)
-    Searching,    // no board has answered yet
-    Transfer,     // a board answered: the upgrade is under way
+    PlaceBoard,   // searching; no board has answered yet: the fixture is empty
+    Searching,    // a board answered the search; its transfer has not begun
+    Transfer,     // blocks are on their way
     WaitingGone,  // the verdict is in; the board is still on the fixture
     Reopening,    // the adapter was pulled; waiting for it to come back
 };
@@ -49,6 +50,10 @@ struct PortLook {
     uint32_t blocks = 0;       // blocks of this board sent so far
     uint32_t totalBlocks = 0;  // 0 until the transfer knows the image's length
     std::chrono::milliseconds transferElapsed{0};  // since the board answered
+    // The station's own figures, when it has them: the view shows those rather than its own
+    // estimate, so every view of one station says the same.
+    std::optional<int> percent;
+    std::optional<std::chrono::milliseconds> timeLeft;
     // The last board's outcome; kept until the next board answers.
     std::optional<BoardVerdict> lastVerdict;
     std::string lastReason;  // the text the tool showed for a failure ("升级失败(0x1b)")
@@ -117,6 +122,8 @@ int TransferPercent(uint32_t blocks, uint32_t totalBlocks);
 // The time a transfer still needs at the rate it has had, as "剩余 1:05"; empty until the
 // first block gives a rate.
 std::string TimeLeftText(uint32_t blocks, uint32_t totalBlocks, std::chrono::milliseconds elapsed);
+// A time left as shown: "剩余 1:05", whole seconds rounded up.
+std::string TimeLeftText(std::chrono::milliseconds left);
 
 // The totals over every port. The yield counts judged boards only: an interrupted board says
 // nothing about the boards.
@@ -170,8 +177,8 @@ Sound SoundFor(BoardVerdict verdict, bool soundsOn);
 int BeepsFor(Sound sound);
 inline constexpr std::chrono::milliseconds kBeepGap{300};
 
-// 停止 and closing the window ask first while any board is in transfer: the answer decides
-// whether those boards are interrupted (and recorded so).
+// 停止 and closing the window ask first while any board is in transfer (it has answered the
+// search): the answer decides whether those boards are interrupted (and recorded so).
 bool MustAskBeforeStop(const std::vector<PortLook>& ports);
 inline constexpr char kAskStopTitle[] = "停止升级";
 std::string AskStopText(const std::vector<PortLook>& ports);

@@ -1,10 +1,8 @@
 // Where the station window keeps its settings and finds the user's documents on Windows: the
 // settings in %LOCALAPPDATA%\tarvik (a standard user may not write the root of C:), the log
 // in the Documents known folder.
-// <windows.h> first: the other system headers build on it.
 #include <windows.h>
-
-#include <knownfolders.h>
+// After windows.h, which it needs.
 #include <shlobj.h>
 
 #include <string>

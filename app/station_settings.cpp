@@ -239,7 +239,7 @@ ParsedCommandLine ParseStationCommandLine(const std::vector<std::string>& args) 
 }
 
 std::string StationUsage() {
-    return "usage: tarvik-station [--port P]... [--image F] [--log F] [--count N]\n"
+    return "Usage: tarvik-station [--port P]... [--image F] [--log F] [--count N]\n"
            "                      [--stop-on-fail] [--start]\n"
            "  --port P        use port P (COM name or device path); repeat for more ports\n"
            "  --image F       the firmware image\n"
@@ -247,7 +247,9 @@ std::string StationUsage() {
            "  --count N       end after N boards on each port (exit 0 all succeeded, 1 any "
            "failed)\n"
            "  --stop-on-fail  take no further board after a failure\n"
-           "  --start         begin at once\n";
+           "  --start         begin at once\n"
+           "  --help          show this and end\n"
+           "  --version       show the version and end\n";
 }
 
 StationSettings ApplyCommandLine(StationSettings settings, const StationCommandLine& line) {

@@ -44,11 +44,12 @@ TEST(StationPanel, StateWordAndColourAtEachStage) {
     transfer.blocks = 37;
     transfer.totalBlocks = 100;
     transfer.transferElapsed = 37s;
-    PortLook nextBoard = Port(PortStage::Searching);
-    nextBoard.board = 2;
-    // A board whose verdict was in keeps it even though a later board is searched for: the
-    // search's word wins only while no board is on the fixture.
-    PortLook searchingAfterVerdict = Judged(PortStage::Searching, BoardVerdict::Succeeded);
+    // The station's own figures win over the view's estimate.
+    PortLook stationFigures = transfer;
+    stationFigures.percent = 40;
+    stationFigures.timeLeft = 61500ms;
+    // Once the board has gone, its verdict gives way: the fixture is empty.
+    PortLook emptyAfterVerdict = Judged(PortStage::PlaceBoard, BoardVerdict::Succeeded);
 
     struct Case {
         const char* what;
@@ -61,12 +62,15 @@ TEST(StationPanel, StateWordAndColourAtEachStage) {
     const std::vector<Case> cases = {
         {"not started", Port(PortStage::Idle), kWordStopped, PanelColour::Grey, "",
          PanelColour::Grey},
-        {"first search", Port(PortStage::Searching), kWordSearching, PanelColour::Blue, "",
+        {"empty fixture", Port(PortStage::PlaceBoard), kWordPlaceBoard, PanelColour::Grey, "",
          PanelColour::Grey},
-        {"next board", nextBoard, kWordPlaceBoard, PanelColour::Grey, "", PanelColour::Grey},
-        {"after a verdict", searchingAfterVerdict, kWordPlaceBoard, PanelColour::Grey, "",
+        {"after a verdict", emptyAfterVerdict, kWordPlaceBoard, PanelColour::Grey, "",
+         PanelColour::Grey},
+        {"board answered", Port(PortStage::Searching), kWordSearching, PanelColour::Blue, "",
          PanelColour::Grey},
         {"transfer", transfer, "升级中 37%", PanelColour::Blue, "剩余 1:03", PanelColour::Blue},
+        {"station's figures", stationFigures, "升级中 40%", PanelColour::Blue, "剩余 1:02",
+         PanelColour::Blue},
         {"success on the fixture", Judged(PortStage::WaitingGone, BoardVerdict::Succeeded),
          kWordSucceeded, PanelColour::Green, kWordRemoveBoard, PanelColour::Amber},
         {"failure on the fixture", Judged(PortStage::WaitingGone, BoardVerdict::Failed),
@@ -103,7 +107,7 @@ TEST(StationPanel, FailureWithoutStepShowsTheReasonAlone) {
 }
 
 TEST(StationPanel, CountersOfThePort) {
-    PortLook port = Port(PortStage::Searching);
+    PortLook port = Port(PortStage::PlaceBoard);
     port.boards = 5;
     port.succeeded = 3;
     port.failed = 1;  // and one interrupted
@@ -159,7 +163,7 @@ TEST(StationPorts, PresentPortsWithFriendlyNamesThenCheckedOnesNotPresent) {
 TEST(StationTotals, SumAndYieldOverJudgedBoards) {
     EXPECT_EQ(TotalsText(SumTotals({})), "板数 0  成功 0  失败 0  良率 -");
 
-    PortLook a = Port(PortStage::Searching);
+    PortLook a = Port(PortStage::PlaceBoard);
     a.boards = 7;  // one of them interrupted
     a.succeeded = 5;
     a.failed = 1;
@@ -265,11 +269,13 @@ TEST(StationSound, BeepsAndColoursOfEachKind) {
 }
 
 TEST(StationStop, AsksOnlyWhileABoardIsInTransfer) {
-    std::vector<PortLook> ports = {Port(PortStage::Searching), Port(PortStage::WaitingGone),
+    std::vector<PortLook> ports = {Port(PortStage::PlaceBoard), Port(PortStage::WaitingGone),
                                    Port(PortStage::Reopening), Port(PortStage::Idle)};
     EXPECT_FALSE(MustAskBeforeStop(ports));
-    ports[1].stage = PortStage::Transfer;
+    // A board that has answered is taken, though no block has gone yet.
+    ports[1].stage = PortStage::Searching;
     ports[1].name = "COM8";
+    EXPECT_TRUE(MustAskBeforeStop(ports));
     ports.push_back(Port(PortStage::Transfer));
     ports.back().name = "COM9";
     EXPECT_TRUE(MustAskBeforeStop(ports));

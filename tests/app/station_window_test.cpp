@@ -147,7 +147,7 @@ class StationWindowTest : public QObject {
         line.log = (m_config->path() / "boards.csv").string();
         auto window = Make(line);
         window->show();
-        m_script->look = {Look("COM1", PortStage::Searching), Look("COM2", PortStage::Searching)};
+        m_script->look = {Look("COM1", PortStage::PlaceBoard), Look("COM2", PortStage::PlaceBoard)};
         window->OnStart();
         return window;
     }
@@ -365,7 +365,7 @@ private slots:
             line.start = true;
             auto window = Make(line);
             window->show();
-            m_script->look = {Look("COM1", PortStage::Searching)};
+            m_script->look = {Look("COM1", PortStage::PlaceBoard)};
             QTRY_COMPARE(m_script->starts.size(), size_t{1});  // --start: at once
             QCOMPARE(m_script->starts[0].count, std::optional<uint64_t>(2));
             PortLook done = Look("COM1", PortStage::Idle);

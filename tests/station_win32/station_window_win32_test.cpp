@@ -62,7 +62,8 @@ public:
         ++m_script->stops;
         uint32_t interrupted = 0;
         for (PortLook& port : m_script->look) {
-            if (port.stage == PortStage::Transfer) {
+            // A board that answered the search is in transfer from then on.
+            if (port.stage == PortStage::Transfer || port.stage == PortStage::Searching) {
                 ++interrupted;
                 port.stage = PortStage::Idle;
                 port.lastVerdict = BoardVerdict::Interrupted;
@@ -137,13 +138,13 @@ protected:
         return window;
     }
 
-    // A window running on COM1 and COM2, both searching.
+    // A window running on COM1 and COM2, both fixtures empty.
     std::unique_ptr<CStationWindow> Running(StationCommandLine line = {}) {
         line.ports = {"COM1", "COM2"};
         line.image = "C:\\firmware.bin";
         line.log = m_folder.File("boards.csv");
         auto window = Make(line);
-        m_script->look = {Look("COM1", PortStage::Searching), Look("COM2", PortStage::Searching)};
+        m_script->look = {Look("COM1", PortStage::PlaceBoard), Look("COM2", PortStage::PlaceBoard)};
         EXPECT_TRUE(window->Create());
         ShowWindow(window->Handle(), SW_SHOW);
         window->OnStart();
@@ -210,7 +211,7 @@ TEST_F(StationWindowTest, PanelsShowEachStage) {
     succeeded.lastVerdict = BoardVerdict::Succeeded;
     succeeded.boards = 1;
     succeeded.succeeded = 1;
-    PortLook next = Look("COM1", PortStage::Searching);
+    PortLook next = Look("COM1", PortStage::PlaceBoard);
     next.board = 2;
     struct Case {
         const char* what;
@@ -219,7 +220,7 @@ TEST_F(StationWindowTest, PanelsShowEachStage) {
         std::string lineHas;
     };
     const Case cases[] = {
-        {"searching", Look("COM2", PortStage::Searching), "正在寻找设备", ""},
+        {"a board answered the search", Look("COM2", PortStage::Searching), "正在寻找设备", ""},
         {"in transfer", Look("COM2", PortStage::Transfer), "升级中 37%", ""},
         {"a failure, board still on", failed, "失败", "checksum"},
         {"a success, board still on", succeeded, "成功", "请取下电路板"},
@@ -234,7 +235,7 @@ TEST_F(StationWindowTest, PanelsShowEachStage) {
             << window->Panels()[1].word;
         EXPECT_NE(window->Panels()[1].line.find(c.lineHas), std::string::npos)
             << window->Panels()[1].line;
-        EXPECT_EQ(window->Panels()[0].word, "正在寻找设备");  // the other port unchanged
+        EXPECT_EQ(window->Panels()[0].word, "请放上电路板");  // the other port unchanged
         const std::string totals = TextOf(window->Item(kTotalsLine));
         EXPECT_EQ(totals.rfind("板数 " + std::to_string(c.look.boards), 0), 0u) << totals;
     }

@@ -245,7 +245,8 @@ void CRecordTable::Add(const BoardRecord& record) {
     row.result = record.result;
     row.step = record.step;
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", record.seconds < 0 ? 0.0 : record.seconds);
+    // As the log writes it, so a row can be found in the log by its figures.
+    std::snprintf(seconds, sizeof seconds, "%.3f", record.seconds < 0 ? 0.0 : record.seconds);
     row.seconds = seconds;
     m_rows.push_front(std::move(row));
     if (m_rows.size() > kRecordRowsKept) {

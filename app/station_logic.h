@@ -144,7 +144,7 @@ struct RecordRow {
     std::string board;
     std::string result;  // ok, failed, interrupted
     std::string step;
-    std::string seconds;  // one decimal
+    std::string seconds;  // milliseconds, as the log writes them
 };
 class CRecordTable {
 public:

@@ -13,9 +13,23 @@
 #include "app/upgrade_app.h"
 #include "cli/options.h"
 #include "cli/port_list.h"
+#include "tarvik_version.h"
 
 int main(int argc, char** argv) {
     using namespace tarvik;
+    // Answered before the window system is asked for: a manual page is made from these
+    // where there is no display.
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--version") {
+            std::printf("tarvik-station %s\n", kVersion);
+            return cli::kExitOk;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(station::StationUsage().c_str(), stdout);
+            return cli::kExitOk;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarvik-station"));
     InstallFrameworkChinese(app);
@@ -31,10 +45,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvik-station: %s\n%s", parsed.error.c_str(),
                      station::StationUsage().c_str());
         return cli::kExitUsage;
-    }
-    if (parsed.line.help) {
-        std::fputs(station::StationUsage().c_str(), stdout);
-        return cli::kExitOk;
     }
 
     std::vector<station::PresentPort> present;

@@ -239,8 +239,8 @@ ParsedCommandLine ParseStationCommandLine(const std::vector<std::string>& args) 
 }
 
 std::string StationUsage() {
-    return "Usage: tarvik-station [--port P]... [--image F] [--log F] [--count N]\n"
-           "                      [--stop-on-fail] [--start]\n"
+    return "Usage: tarvik-station [--port P]... [--image F] [--log F] [--count N] "
+           "[--stop-on-fail] [--start]\n"
            "  --port P        use port P (COM name or device path); repeat for more ports\n"
            "  --image F       the firmware image\n"
            "  --log F         the record of every board (CSV, or JSON lines)\n"

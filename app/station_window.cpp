@@ -227,6 +227,8 @@ void CStationWindow::BuildStrip() {
     recordTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     recordTable->setSelectionMode(QAbstractItemView::NoSelection);
     recordTable->setFocusPolicy(Qt::NoFocus);
+    // Every field whole (the time is as long as the log writes it); the seconds take the rest.
+    recordTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     recordTable->horizontalHeader()->setStretchLastSection(true);
     recordTable->setFixedHeight(recordTable->horizontalHeader()->sizeHint().height() +
                                 recordTable->verticalHeader()->defaultSectionSize() *

@@ -32,10 +32,11 @@ string(TIMESTAMP TARVIK_RELEASE_DATE "%Y-%m-%d" UTC)
 string(TIMESTAMP TARVIK_RELEASE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
 # The programs.
-install(TARGETS tarvik tarvik-cli tarvik-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tarvik tarvik-cli tarvik-sim tarvik-station RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The desktop's launcher: entry, icon at every launcher size, software-centre description.
-install(FILES ${package_src}/tarvik.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${package_src}/tarvik.desktop ${package_src}/tarvik-station.desktop
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 foreach(size 16 22 24 32 48 64 128 256)
     install(FILES ${PROJECT_SOURCE_DIR}/res/icons/tarvik-${size}.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
@@ -56,7 +57,7 @@ configure_file(${package_src}/tarvik.metainfo.xml.in
 install(FILES ${package_out}/${TARVIK_APP_ID}.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
-# Manual pages: tarvik-cli's and tarvik-sim's made from their --help, so they say what the
+# Manual pages: tarvik-cli's, tarvik-sim's and tarvik-station's made from their --help, so they say what the
 # programs do; the window's, which has no command line, written by hand.
 find_program(HELP2MAN help2man REQUIRED)
 find_program(GZIP gzip REQUIRED)
@@ -74,6 +75,7 @@ function(tarvik_manual_from_help program help_option)
 endfunction()
 tarvik_manual_from_help(tarvik-cli --help-all)
 tarvik_manual_from_help(tarvik-sim --help)
+tarvik_manual_from_help(tarvik-station --help)
 add_custom_command(OUTPUT ${package_out}/tarvik.1.gz
     COMMAND ${GZIP} -9nc ${package_src}/tarvik.1 > ${package_out}/tarvik.1.gz
     DEPENDS ${package_src}/tarvik.1
@@ -104,8 +106,10 @@ acknowledged 128-byte blocks, verifies a 32-bit sum and reports success or
 failure, never a success it has not verified.
 
 The package holds the desktop tool (tarvik, in Simplified Chinese), the same
-upgrade from a terminal for scripts and production lines (tarvik-cli) and a
-simulated board on a pseudo-terminal to try it without hardware (tarvik-sim).]=])
+upgrade from a terminal for scripts and production lines (tarvik-cli), a
+production screen that upgrades boards on many fixtures one after another
+(tarvik-station) and a simulated board on a pseudo-terminal to try it
+without hardware (tarvik-sim).]=])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -208,10 +208,10 @@ TEST(StationRecords, NewestFirstFieldByFieldAndBounded) {
     EXPECT_EQ(newest.board, "2");
     EXPECT_EQ(newest.result, "failed");
     EXPECT_EQ(newest.step, "checksum");
-    EXPECT_EQ(newest.seconds, "12.0");
+    EXPECT_EQ(newest.seconds, "12.040");
     EXPECT_EQ(table.Rows()[1].port, "COM7");
     EXPECT_EQ(table.Rows()[1].step, "");
-    EXPECT_EQ(table.Rows()[1].seconds, "4.3");
+    EXPECT_EQ(table.Rows()[1].seconds, "4.260");
     EXPECT_EQ(RecordColumnTitles().size(), 6u);
 
     for (uint32_t i = 0; i < kRecordRowsKept + 5; ++i) {

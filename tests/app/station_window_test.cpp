@@ -248,9 +248,9 @@ private slots:
         Redraw();
         QTableWidget* table = window->recordTable;
         QCOMPARE(table->rowCount(), 3);
-        const QStringList newest = {"2026-12-11T06:02:00.000Z", "COM1", "2", "ok", "", "3.2"};
+        const QStringList newest = {"2026-12-11T06:02:00.000Z", "COM1", "2", "ok", "", "3.250"};
         const QStringList failed = {
-            "2026-12-11T06:01:00.000Z", "COM2", "1", "failed", "checksum", "3.2"};
+            "2026-12-11T06:01:00.000Z", "COM2", "1", "failed", "checksum", "3.250"};
         for (int c = 0; c < 6; ++c) {
             QCOMPARE(table->item(0, c)->text(), newest[c]);
             QCOMPARE(table->item(1, c)->text(), failed[c]);

@@ -37,7 +37,10 @@ contents)
         "-rwxr-xr-x ./usr/bin/tarvik"
         "-rwxr-xr-x ./usr/bin/tarvik-cli"
         "-rwxr-xr-x ./usr/bin/tarvik-sim"
+        "-rwxr-xr-x ./usr/bin/tarvik-station"
         "-rw-r--r-- ./usr/share/applications/tarvik.desktop"
+        "-rw-r--r-- ./usr/share/applications/tarvik-station.desktop"
+        "-rw-r--r-- ./usr/share/man/man1/tarvik-station.1.gz"
         "-rw-r--r-- ./usr/share/man/man1/tarvik.1.gz"
         "-rw-r--r-- ./usr/share/man/man1/tarvik-cli.1.gz"
         "-rw-r--r-- ./usr/share/man/man1/tarvik-sim.1.gz"
@@ -61,7 +64,7 @@ contents)
             fail "icon of ${size}x${size} is $(file -b "$icon")"
     done
     # Every manual page names its program.
-    for program in tarvik tarvik-cli tarvik-sim; do
+    for program in tarvik tarvik-cli tarvik-sim tarvik-station; do
         zcat "$root/usr/share/man/man1/$program.1.gz" | grep -qE "^$program \\\\- " ||
             fail "manual page of $program does not name it"
     done
@@ -87,18 +90,22 @@ contents)
 
 desktop_entry)
     unpack
-    entry=$root/usr/share/applications/tarvik.desktop
-    desktop-file-validate "$entry"
-    field() { sed -n "s/^$1=//p" "$entry"; }
-    [[ $(field 'Name\[zh_CN\]') == "Norvane 串口继电器控制板固件升级工具 V103" ]] ||
-        fail "Name[zh_CN] is '$(field 'Name\[zh_CN\]')'"
-    [[ -n $(field Name) && -n $(field Comment) && -n $(field Categories) ]] ||
-        fail "Name, Comment or Categories missing"
-    [[ $(field Terminal) == false ]] || fail "Terminal is not false"
-    # The launcher finds what the entry names: the program and the icon.
-    [[ -x $root/usr/bin/$(field Exec) ]] || fail "Exec=$(field Exec) is not in the package"
-    icons=("$root"/usr/share/icons/hicolor/*/apps/"$(field Icon)".png)
-    [[ -f ${icons[0]} ]] || fail "Icon=$(field Icon) has no icon in the package"
+    # The tool's launcher and the station's, each with its Chinese name.
+    for entry_name in "tarvik.desktop:Norvane 串口继电器控制板固件升级工具 V103" \
+        "tarvik-station.desktop:批量升级"; do
+        entry=$root/usr/share/applications/${entry_name%%:*}
+        desktop-file-validate "$entry"
+        field() { sed -n "s/^$1=//p" "$entry"; }
+        [[ $(field 'Name\[zh_CN\]') == "${entry_name#*:}" ]] ||
+            fail "${entry_name%%:*}: Name[zh_CN] is '$(field 'Name\[zh_CN\]')'"
+        [[ -n $(field Name) && -n $(field Comment) && -n $(field Categories) ]] ||
+            fail "${entry_name%%:*}: Name, Comment or Categories missing"
+        [[ $(field Terminal) == false ]] || fail "${entry_name%%:*}: Terminal is not false"
+        # The launcher finds what the entry names: the program and the icon.
+        [[ -x $root/usr/bin/$(field Exec) ]] || fail "Exec=$(field Exec) is not in the package"
+        icons=("$root"/usr/share/icons/hicolor/*/apps/"$(field Icon)".png)
+        [[ -f ${icons[0]} ]] || fail "Icon=$(field Icon) has no icon in the package"
+    done
     ;;
 
 metainfo)
@@ -125,6 +132,10 @@ unpacked)
         fail "tarvik-cli --version says '$("$bin/tarvik-cli" --version)'"
     [[ $("$bin/tarvik-sim" --version) == "tarvik-sim $version" ]] ||
         fail "tarvik-sim --version says '$("$bin/tarvik-sim" --version)'"
+    # Asked for its version the window opens nothing: it answers without a display too.
+    [[ $(env -u DISPLAY -u WAYLAND_DISPLAY "$bin/tarvik-station" --version) == \
+        "tarvik-station $version" ]] ||
+        fail "tarvik-station --version says '$("$bin/tarvik-station" --version 2>&1)'"
 
     export XDG_CONFIG_HOME=$root/config
     mkdir -p "$XDG_CONFIG_HOME"

@@ -214,5 +214,4 @@ bool WriteWindowBitmap(const std::string& path, HWND window) {
     return true;
 }
 
-
 }  // namespace tarvik::testing

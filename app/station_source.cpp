@@ -126,7 +126,8 @@ public:
         std::promise<std::optional<StationStartError>> started;
         std::future<std::optional<StationStartError>> result = started.get_future();
         CStation* station = m_station.get();
-        m_worker = std::thread([station, &started] {
+        // The promise lives with the worker: it is still setting it when Start has its answer.
+        m_worker = std::thread([station, started = std::move(started)]() mutable {
             std::optional<StationStartError> error = station->Start();
             const bool failed = error.has_value();
             started.set_value(std::move(error));

@@ -3,7 +3,7 @@
 #   cmake --build build-windows --target package
 set(TARVIK_PACKAGE_ZIP ON)
 set(zip_programs "")
-foreach(program tarvik tarvik-cli)
+foreach(program tarvik tarvik-cli tarvik-station)
     if(TARGET ${program})
         list(APPEND zip_programs ${program})
     endif()

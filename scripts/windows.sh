@@ -95,7 +95,8 @@ _tarvik_wine_env() {
 # Bound on Xvfb's start, tenths of a second.
 TARVIK_DISPLAY_WAIT=300
 
-# One virtual display for the whole run (the window's tests make real windows), its number
+# One virtual display for the whole run (the window's tests make real windows; a fixture PC's
+# 1366 x 768, where the station window must fit), its number
 # kept in BUILD/wine-display and its process id in BUILD/wine-display.pid.
 _tarvik_display_start() {
     local build=$1 pid waited=0
@@ -104,7 +105,7 @@ _tarvik_display_start() {
     fi
     rm -f "$build/wine-display" "$build/wine-display.pid"
     command -v Xvfb >/dev/null || return 0
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$build/wine-display.new" \
+    Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$build/wine-display.new" \
         >>"$build/wine-prefix.log" 2>&1 </dev/null &
     pid=$!
     while [[ ! -s $build/wine-display.new ]] && ((waited < TARVIK_DISPLAY_WAIT)); do

@@ -28,13 +28,15 @@ build)
 
 contents)
     # One folder named after the zip, with the command line and the read-me; the window's
-    # program once the Windows build has one.
+    # and the station's programs once the Windows build has them.
     listing=$(cmake -E tar tf "$zip" | sort)
     echo "$listing"
     expect=("$name/README.txt" "$name/tarvik-cli.exe")
-    if [[ -f $(dirname "$cpack_config")/app/tarvik.exe ]]; then
-        expect+=("$name/tarvik.exe")
-    fi
+    for program in tarvik tarvik-station; do
+        if [[ -f $(dirname "$cpack_config")/app/$program.exe ]]; then
+            expect+=("$name/$program.exe")
+        fi
+    done
     wanted=$(printf '%s\n' "${expect[@]}" | sort)
     [[ $listing == "$wanted" ]] || fail "the zip holds:
 $listing

@@ -66,4 +66,8 @@ bool FileExists(const std::string& path);
 // An image the board accepts: `length` bytes with the marker "IO-" at offset 1.
 std::string GoodImage(size_t length);
 
+// The whole of `window` as the screen shows it (caption and frame included), as a 24-bit
+// BMP file at `path`.
+bool WriteWindowBitmap(const std::string& path, HWND window);
+
 }  // namespace tarvik::testing

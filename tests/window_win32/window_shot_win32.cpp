@@ -26,43 +26,6 @@ namespace {
 constexpr size_t kImageLength = 96 * 1024 + 40;
 constexpr std::chrono::milliseconds kSettle{500};  // repaints after the last change
 
-bool WriteBitmap(const std::string& path, HWND window) {
-    RECT r;
-    GetWindowRect(window, &r);
-    const int width = r.right - r.left;
-    const int height = r.bottom - r.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;  // bottom-up, as a BMP file keeps it
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, picture);
-    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-    GdiFlush();
-    const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;
-    const DWORD size = stride * static_cast<DWORD>(height);
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;  // "BM"
-    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-    file.bfSize = file.bfOffBits + size;
-    info.bmiHeader.biSizeImage = size;
-    std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
-    bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
-    bytes.append(static_cast<const char*>(bits), size);
-    tarvik::testing::WriteBytes(path, bytes);
-    SelectObject(memory, old);
-    DeleteObject(picture);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,7 +59,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     tarvik::testing::PumpFor(hwnd, kSettle);
-    WriteBitmap(argv[2], hwnd);
+    tarvik::testing::WriteWindowBitmap(argv[2], hwnd);
     DestroyWindow(hwnd);
     return 0;
 }

@@ -1,0 +1,67 @@
+// tarvik-station.exe: the production screen of a fixture PC on Windows. Its arguments come
+// from the PC's shortcut (--port P repeatable, --image F, --log F, --count N, --stop-on-fail,
+// --start); the program ends with the window, with tarvik-cli's exit codes.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "app/station_settings.h"
+#include "app/station_source.h"
+#include "app/station_window_win32.h"
+#include "cli/options.h"
+#include "cli/port_list.h"
+#include "serial/wide_text.h"
+
+namespace {
+
+constexpr wchar_t kCaption[] = L"tarvik-station";
+
+// The program's arguments after its own name, UTF-8.
+std::vector<std::string> Arguments() {
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return arguments;
+    }
+    for (int i = 1; i < count; ++i) {
+        arguments.push_back(tarvik::Utf8FromWide(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
+    using namespace tarvik;
+    // A windows program has no console to print to: usage and its errors come in a box.
+    const station::ParsedCommandLine parsed = station::ParseStationCommandLine(Arguments());
+    if (!parsed.error.empty()) {
+        MessageBoxW(nullptr, WideFromUtf8(parsed.error + "\n\n" + station::StationUsage()).c_str(),
+                    kCaption, MB_OK | MB_ICONERROR);
+        return cli::kExitUsage;
+    }
+    if (parsed.line.help) {
+        MessageBoxW(nullptr, WideFromUtf8(station::StationUsage()).c_str(), kCaption, MB_OK);
+        return cli::kExitOk;
+    }
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    std::vector<station::PresentPort> present;
+    for (const cli::PortEntry& entry : cli::ListPorts()) {
+        present.push_back({entry.comName, entry.description, entry.serial});
+    }
+    station::CStationWindow window(station::StationRun(), station::StationSettingsPath(),
+                                   parsed.line, present);
+    if (!window.Create()) {
+        return cli::kExitUsage;
+    }
+    window.Run(show);
+    return window.ExitCode();
+}

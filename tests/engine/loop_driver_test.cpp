@@ -14,6 +14,8 @@
 #include "fake_driver.h"
 #include "pty_pair.h"
 #include "serial/device_calls.h"
+#include "upgrade/queued_port.h"
+#include "upgrade/reader.h"
 #include "upgrade/texts.h"
 
 namespace tarvik::testing {
@@ -336,6 +338,47 @@ TEST(LoopDriver, ARefusedLineSettingLeavesTheLineInUse) {
     EXPECT_GE(calls.refused.load(), 1) << "the settings change was tried and refused";
     EXPECT_EQ(d.Port().GetBaudRate(), 115200) << "the previous rate stays";
     d.ClosePort();
+}
+
+// While a reply is handled the reader waits in the hand-over, and line work asked for then
+// goes out once the handling is over. A pause inside the handling (the settle time after the
+// board is found) must not hold back the settings change asked for before it: the board
+// switches its line during that pause, and so must the port. WakeLine has it done at once.
+TEST(LoopDriver, ASettingsChangeAskedForBeforeAPauseIsInForceDuringIt) {
+    PtyPair pty;
+    CQueuedPort port;
+    CReplyHandOver handOver(nullptr);
+    CReplyReader reader;
+    ASSERT_EQ(port.Open(pty.slavePath().c_str(), 1024, 1024), kErrSuccess);
+    port.SetupReadTimeouts(kReadTimed, 0);
+    port.AttachLine([&] { handOver.Nudge(); });
+    ASSERT_TRUE(reader.Start(port, handOver, nullptr, &port));
+
+    pty.send(BoardReply(25));
+    int32_t rateDuringThePause = 0;
+    bool handled = false;
+    const auto deadline = Clock::now() + kPatience;
+    while (!handled && Clock::now() < deadline) {
+        handled = handOver.DeliverWithin(
+            [&](const uint8_t*, uint32_t) {
+                port.HoldWakes(true);
+                EXPECT_EQ(port.Setup(9600, 8, kParityNone, kStopBitsOne), kErrSuccess);
+                port.WakeLine();
+                // The pause: the reader is still held in this hand-over.
+                const auto pauseEnd = Clock::now() + kPatience;
+                while (Clock::now() < pauseEnd && port.GetBaudRate() != 9600) {
+                    std::this_thread::sleep_for(Ms{5});
+                }
+                rateDuringThePause = port.GetBaudRate();
+                port.HoldWakes(false);
+            },
+            Ms{100});
+    }
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(rateDuringThePause, 9600);
+    reader.StopAndJoin();
+    port.DetachLine();
+    EXPECT_FALSE(port.IsOpen());
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The real-time driver of programs without a window: timers on steady_clock and replies
 // from each port's reader, all handled on the one thread that runs the loop; each port's
-// writes and settings changes on its own line thread.
+// writes and settings changes on that port's reader thread, the line's one thread.
 #include "upgrade/loop_driver.h"
 
 #include <algorithm>
@@ -100,7 +100,7 @@ CLoopDriver::CLoopDriver(CEventLoop& loop, LineSelections selections)
 CLoopDriver::~CLoopDriver() {
     m_port.DropQueued();
     m_reader.StopAndJoin();  // closes the port: line work under way ends with it
-    m_port.StopLine();
+    m_port.DetachLine();
     m_loop.Detach(this);
 }
 
@@ -122,11 +122,12 @@ uint32_t CLoopDriver::OpenPort(const std::string& deviceName, uint32_t baud, boo
                  static_cast<uint8_t>(m_selections.stopBitsIndex));
     m_port.SetupReadTimeouts(kReadTimed, kReadTimeoutsIgnored);
     uint32_t started = kErrSuccess;
-    if (!m_port.StartLine(&started) || !m_reader.Start(m_port, m_handOver, &started)) {
-        // A port that nothing reads would never deliver a reply, one that nothing writes would
-        // never send a frame: leave it closed.
+    m_port.AttachLine([this] { m_handOver.Nudge(); });
+    if (!m_reader.Start(m_port, m_handOver, &started, &m_port)) {
+        // A port that nothing reads would never deliver a reply, nor send a frame: leave it
+        // closed.
+        m_port.DetachLine();
         m_port.Close();
-        m_port.StopLine();
         if (readerFailed != nullptr) {
             *readerFailed = true;
         }
@@ -144,13 +145,21 @@ void CLoopDriver::RequestClose() {
 void CLoopDriver::ClosePort() {
     RequestClose();
     const CReplyHandOver::Handler handle = [this](const uint8_t* data, uint32_t count) {
-        m_engine.OnFrameReceived(data, count);
+        HandleReply(data, count);
     };
     while (m_reader.Running()) {
         m_handOver.DeliverWithin(handle, kClosingDeliverySlice);
     }
     m_reader.StopAndJoin();  // it has ended: only its return is left
-    m_port.StopLine();       // the port is closed: a write under way has ended
+    m_port.DetachLine();     // the port is closed: nothing more can go out
+}
+
+void CLoopDriver::HandleReply(const uint8_t* data, uint32_t count) {
+    // The reader waits until this is over and then sends what the engine asked for: waking
+    // it for each frame meanwhile would only cost a wake-up.
+    m_port.HoldWakes(true);
+    m_engine.OnFrameReceived(data, count);
+    m_port.HoldWakes(false);
 }
 
 std::string CLoopDriver::Info() const {
@@ -223,6 +232,9 @@ void CLoopDriver::Wait(std::chrono::milliseconds duration) {
     // The loop's thread serves every port of a run: a sleep here would stall every other
     // board's transfer for this one's pause. Their replies and timers go on meanwhile; this
     // driver's own wait until the pause is over, as they would behind a window's sleep.
+    // What the engine asked of the line before the pause (a settings change) is done now,
+    // not after it.
+    m_port.WakeLine();
     m_waiting = true;
     m_loop.RunOthersUntil(Clock::now() + duration);
     m_waiting = false;
@@ -241,9 +253,8 @@ void CLoopDriver::Changed() {
 }
 
 bool CLoopDriver::ServiceOne(Clock::time_point now, Clock::time_point& next) {
-    if (m_handOver.Deliver([this](const uint8_t* data, uint32_t count) {
-            m_engine.OnFrameReceived(data, count);
-        })) {
+    if (m_handOver.Deliver(
+            [this](const uint8_t* data, uint32_t count) { HandleReply(data, count); })) {
         return true;
     }
     auto earliest = std::min_element(m_timers.begin(), m_timers.end(),

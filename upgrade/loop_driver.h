@@ -6,11 +6,14 @@
 // synchronous hand-over and are handled on the loop's thread, between timer ticks, so no
 // engine handler ever interrupts another, as in the window.
 //
-// Each port's line work runs on that port's own line thread (CQueuedPort): a frame's write,
-// which lasts until its bytes have left the line, and a line-settings change, which waits
-// for them. The loop's thread only asks for it and goes on, so one port's write or drain
-// never holds up another port's replies, timers or writes: every port's exchanges run side
-// by side. onChange and onTrace still come from the loop's thread only.
+// Each port has one thread of its own, its reader, which also does the port's line work
+// (CQueuedPort): a frame's write, which lasts until its bytes have left the line, and a
+// line-settings change, which waits for them. The loop's thread only asks for it and goes
+// on, so one port's write or drain never holds up another port's replies, timers or writes:
+// every port's exchanges run side by side. A block exchange wakes the loop's thread once (the
+// reply) and the reader once (handled: the next frame is waiting), and no other thread.
+// onChange and onTrace still come from the loop's thread only, and everything the views read
+// (Info, Status, the progress, the engine) is touched by the loop's thread only.
 #pragma once
 
 #include <chrono>
@@ -65,14 +68,14 @@ public:
     ~CLoopDriver() override;  // stops the reader and waits for it
 
     // Opens the port as the window does: Open(name, 1024, 1024), handshaking off, Setup with
-    // `baud` and the selections, read mode 1; then starts the port's line thread and the
-    // reader. Returns Open's code, or, with the port closed again, the errno of a line or
+    // `baud` and the selections, read mode 1; then starts the port's reader, which also does
+    // its line work. Returns Open's code, or, with the port closed again, the errno of a
     // reader thread that could not start (`readerFailed`, if given, tells the two apart).
     uint32_t OpenPort(const std::string& deviceName, uint32_t baud, bool* readerFailed = nullptr);
     // As the window's Open/Close button: the resend timer stops (the engine's OnPortClosed),
     // line work not yet begun is dropped, the reader is asked to close the port, and this
     // waits until it has (handling a reply the reader still hands over on its way out) and
-    // the line thread has ended.
+    // ended.
     void ClosePort();
     // The first half of ClosePort, which does not wait: a front end with many ports asks
     // every reader first, so that the ports close together rather than one read time-out
@@ -89,7 +92,7 @@ public:
     std::vector<std::string> Messages() const;  // every message box shown, in order
     bool AnyTimerArmed() const;
 
-    // Called on the loop's thread (never on a port's reader or line thread) after every change of
+    // Called on the loop's thread (never on a port's reader thread) after every change of
     // the lines, the progress, the Start button or the messages (for a progress display), and for
     // every frame on the line (for a trace).
     std::function<void()> onChange;
@@ -120,6 +123,8 @@ private:
     // message before its timers), else the earliest timer due at `now`. True when it did;
     // otherwise lowers `next` to the time the earliest timer falls due.
     bool ServiceOne(Clock::time_point now, Clock::time_point& next);
+    // Loop thread: a reply handed over, to the engine.
+    void HandleReply(const uint8_t* data, uint32_t count);
     void Changed();
 
     CEventLoop& m_loop;

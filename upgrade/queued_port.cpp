@@ -1,50 +1,38 @@
-// The port's line thread: see queued_port.h.
+// The port's line work, done by its reader thread: see queued_port.h.
 #include "upgrade/queued_port.h"
 
-#include <cerrno>
-#include <system_error>
 #include <utility>
 
 namespace tarvik {
 
 namespace {
 
-// A line call's code that means the device itself has failed: neither done, nor ended by
-// its time-out, nor cut short on purpose, nor a setting the device refused.
-bool LineHasFailed(uint32_t code) {
+// A frame write's code that means the device itself has failed: neither done, nor ended by
+// its time-out, nor cut short on purpose, nor refused for its arguments.
+bool WriteHasFailed(uint32_t code) {
     return code != kErrSuccess && code != kErrTimeout && code != kErrCancelled &&
            code != kErrBadArgument && code != kErrInvalidArg;
 }
 
 }  // namespace
 
-CQueuedPort::~CQueuedPort() {
-    StopLine();
+void CQueuedPort::AttachLine(std::function<void()> nudge) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.clear();
+    m_nudge = std::move(nudge);
+    m_attached = true;
+    m_reading = false;
+    m_held = false;
+    m_lineFailure = kErrSuccess;
 }
 
-bool CQueuedPort::StartLine(uint32_t* error) {
-    if (error != nullptr) {
-        *error = kErrSuccess;
-    }
-    StopLine();  // a previous opening's thread, if any, has nothing left to do
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_quit = false;
-        m_lineRunning = true;
-        m_lineFailure = kErrSuccess;
-    }
-    try {
-        m_thread = std::thread(&CQueuedPort::RunLine, this);
-    } catch (const std::system_error& failure) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lineRunning = false;
-        if (error != nullptr) {
-            const int value = failure.code().value();
-            *error = static_cast<uint32_t>(value != 0 ? value : EAGAIN);
-        }
-        return false;
-    }
-    return true;
+void CQueuedPort::DetachLine() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.clear();
+    m_attached = false;
+    m_reading = false;
+    m_held = false;
+    m_nudge = nullptr;
 }
 
 void CQueuedPort::DropQueued() {
@@ -52,18 +40,27 @@ void CQueuedPort::DropQueued() {
     m_queue.clear();
 }
 
-void CQueuedPort::StopLine() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.clear();
-        m_quit = true;
-    }
-    m_cv.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+void CQueuedPort::HoldWakes(bool hold) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lineRunning = false;
+    m_held = hold;
+}
+
+void CQueuedPort::WakeLine() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_attached && !m_queue.empty()) {
+        WakeLocked();
+    }
+}
+
+void CQueuedPort::WakeLocked() {
+    if (m_reading) {
+        // Under the lock: the reader marks the end of its read under it too, so the cut
+        // reaches this read (or, if it has just returned, the next, which finds the work
+        // first and does it).
+        CComPort::CancelRead();
+    } else if (m_nudge) {
+        m_nudge();
+    }
 }
 
 uint32_t CQueuedPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
@@ -109,42 +106,57 @@ uint32_t CQueuedPort::Write(const void* bytes, uint32_t length, uint32_t* countO
 }
 
 bool CQueuedPort::Queue(Work work, uint32_t& failure) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        failure = m_lineRunning ? m_lineFailure : kErrSuccess;
-        if (!m_lineRunning || m_quit || failure != kErrSuccess) {
-            return false;
-        }
-        m_queue.push_back(std::move(work));
+    // A closed port has no reader to do the work: the port's own call says so at once.
+    const bool open = IsOpen();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    failure = m_attached ? m_lineFailure : kErrSuccess;
+    if (!m_attached || !open || failure != kErrSuccess) {
+        return false;
     }
-    m_cv.notify_one();
+    m_queue.push_back(std::move(work));
+    if (!m_held) {
+        WakeLocked();
+    }
     return true;
 }
 
-void CQueuedPort::RunLine() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_cv.wait(lock, [&] { return m_quit || !m_queue.empty(); });
-        if (m_quit) {
-            return;
-        }
+void CQueuedPort::ServeLocked(std::unique_lock<std::mutex>& lock) {
+    while (!m_queue.empty()) {
         Work work = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
         uint32_t code = kErrSuccess;
         if (work.isSetup) {
-            code = CComPort::Setup(work.baudRate, work.dataBits, work.parity, work.stopBits);
+            // Its result is not kept: a refused setting leaves the previous one, and the line
+            // still carries frames.
+            CComPort::Setup(work.baudRate, work.dataBits, work.parity, work.stopBits);
         } else {
             uint32_t written = 0;
             code = CComPort::Write(work.bytes.data(), static_cast<uint32_t>(work.bytes.size()),
                                    &written, nullptr, work.timeoutMs);
         }
         lock.lock();
-        if (LineHasFailed(code) && m_lineFailure == kErrSuccess) {
+        if (WriteHasFailed(code) && m_lineFailure == kErrSuccess) {
             m_lineFailure = code;
             m_queue.clear();  // nothing more can go out on a line that has gone
         }
     }
+}
+
+void CQueuedPort::BeginRead() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    ServeLocked(lock);
+    m_reading = true;
+}
+
+void CQueuedPort::EndRead() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_reading = false;
+}
+
+void CQueuedPort::Serve() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    ServeLocked(lock);
 }
 
 }  // namespace tarvik

@@ -47,7 +47,8 @@ bool CReplyGatherer::EndsWithMark() const {
 
 CReplyHandOver::CReplyHandOver(std::function<void()> notify) : m_notify(std::move(notify)) {}
 
-bool CReplyHandOver::Post(const uint8_t* data, uint32_t count) {
+bool CReplyHandOver::Post(const uint8_t* data, uint32_t count,
+                          const std::function<void()>& whileWaiting) {
     uint64_t sequence = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -63,7 +64,19 @@ bool CReplyHandOver::Post(const uint8_t* data, uint32_t count) {
         m_notify();
     }
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait(lock, [&] { return m_handled >= sequence || m_cancelled; });
+    for (;;) {
+        m_cv.wait(lock, [&] { return m_handled >= sequence || m_cancelled || m_nudged; });
+        if (m_handled >= sequence || m_cancelled || !m_nudged) {
+            break;
+        }
+        m_nudged = false;
+        if (whileWaiting) {
+            // Unlocked: the line work writes, and the handler may go on meanwhile.
+            lock.unlock();
+            whileWaiting();
+            lock.lock();
+        }
+    }
     const bool handled = m_handled >= sequence;
     if (m_taken < sequence) {
         m_taken = sequence;  // withdrawn: no Deliver may take it after this
@@ -71,6 +84,14 @@ bool CReplyHandOver::Post(const uint8_t* data, uint32_t count) {
     m_data = nullptr;
     m_count = 0;
     return handled;
+}
+
+void CReplyHandOver::Nudge() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_nudged = true;
+    }
+    m_cv.notify_all();
 }
 
 bool CReplyHandOver::Deliver(const Handler& handler) {
@@ -116,6 +137,7 @@ void CReplyHandOver::Cancel() {
 void CReplyHandOver::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_cancelled = false;
+    m_nudged = false;
 }
 
 // ---- CReplyReader ----
@@ -126,7 +148,8 @@ CReplyReader::~CReplyReader() {
     StopAndJoin();
 }
 
-bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver, uint32_t* error) {
+bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver, uint32_t* error,
+                         ILineWork* line) {
     uint32_t ignored = kErrSuccess;
     uint32_t& code = error != nullptr ? *error : ignored;
     code = kErrSuccess;
@@ -144,7 +167,7 @@ bool CReplyReader::Start(CComPort& port, CReplyHandOver& handOver, uint32_t* err
     // Running before the thread exists: a Running() that comes first must already see it.
     m_running.store(true);
     try {
-        m_thread = std::thread(&CReplyReader::Run, this, &port, &handOver);
+        m_thread = std::thread(&CReplyReader::Run, this, &port, &handOver, line);
     } catch (const std::system_error& failure) {
         // Out of memory or of threads: no reader, and nothing that waits for one.
         m_running.store(false);
@@ -185,20 +208,27 @@ bool CReplyReader::Running() const {
     return m_running.load();
 }
 
-CReplyReader::ChunkRead CReplyReader::ReadChunk(CComPort& port, uint8_t* chunk,
+CReplyReader::ChunkRead CReplyReader::ReadChunk(CComPort& port, ILineWork* line, uint8_t* chunk,
                                                 std::chrono::milliseconds timeout,
                                                 int& quickFailures) {
+    if (line != nullptr) {
+        line->BeginRead();
+    }
     const auto started = std::chrono::steady_clock::now();
     uint32_t count = 0;
     const uint32_t result = port.Read(chunk, kChunkSize, &count, nullptr, TimeoutMs(timeout));
+    if (line != nullptr) {
+        line->EndRead();
+    }
     count = std::min(count, kChunkSize);  // never trust a count beyond what was asked
     if (count > 0 || result == kErrSuccess || result == kErrTimeout) {
         quickFailures = 0;
         return {count, false};
     }
     if (result == kReadCancelled) {
-        // Every send cuts the read short. Reading again at once matters: the answer to
-        // that frame is on its way, and the next send would purge it.
+        // Every send cuts the read short (with line work, work asked for does). Reading
+        // again at once matters: the answer to that frame is on its way, and the next send
+        // would purge it.
         return {0, true};
     }
     // A failed read. A run of them that return at once is a device that is gone (the port
@@ -210,7 +240,7 @@ CReplyReader::ChunkRead CReplyReader::ReadChunk(CComPort& port, uint8_t* chunk,
     return {0, false};
 }
 
-void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
+void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver, ILineWork* line) {
     CReplyGatherer reply(m_receive.get(), kReceiveBufferSize);
     uint8_t chunk[kChunkSize];
     uint32_t leftAt = 0;  // bytes of the last chunk that did not fit into a full buffer
@@ -233,7 +263,7 @@ void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
         reply.Clear();
         if (left == 0) {
             expect(0);
-            const ChunkRead first = ReadChunk(*port, chunk, kFirstReadTimeout, quickFailures);
+            const ChunkRead first = ReadChunk(*port, line, chunk, kFirstReadTimeout, quickFailures);
             if (first.count == 0) {
                 continue;
             }
@@ -255,10 +285,16 @@ void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
                 finalRead = true;
             }
             expect(reply.Count());
-            const ChunkRead more = ReadChunk(*port, chunk, kGatherReadTimeout, quickFailures);
+            const ChunkRead more = ReadChunk(*port, line, chunk, kGatherReadTimeout, quickFailures);
             if (more.count == 0) {
                 if (more.cancelled && m_stop.load()) {
                     continue;  // cut short by the stop request, not by silence: read on
+                }
+                if (more.cancelled && line != nullptr) {
+                    // Cut short for a frame to send, which purges what is still coming: it
+                    // goes out now, before the bytes gathered so far are handed over, as a
+                    // send from another thread would have cut the read.
+                    line->Serve();
                 }
                 break;  // silent for one gathering read: the reply is complete
             }
@@ -267,7 +303,11 @@ void CReplyReader::Run(CComPort* port, CReplyHandOver* handOver) {
             left = more.count - taken;
         }
         lastReply = reply.Count();
-        handOver->Post(reply.Data(), reply.Count());
+        if (line != nullptr) {
+            handOver->Post(reply.Data(), reply.Count(), [line] { line->Serve(); });
+        } else {
+            handOver->Post(reply.Data(), reply.Count());
+        }
     }
     port->Close();
     m_stop.store(false);

@@ -1,6 +1,12 @@
 // The reply reader: a thread that reads the port, gathers one reply at a time and hands it
 // synchronously to the driver's thread; asked to stop, it closes the port and ends.
 //
+// Given a line's work (ILineWork), the reader is also the one thread that writes: between its
+// reads, and while it waits for a reply to be handled, it sends the frames and makes the
+// settings changes its driver asked for. The frame that answers a reply then goes out on the
+// thread that read the reply, as soon as the driver has decided on it, with no other thread
+// in between, and a write never cuts a read of the same line short from the side.
+//
 // A reply ends when its gathered bytes end with 'E' 'D', or when the line stays silent for
 // one 20 ms read. Whatever arrives in one burst is one reply, whatever it holds.
 //
@@ -55,6 +61,20 @@ private:
     size_t m_count = 0;
 };
 
+// The writes and settings changes a driver has asked of a line, done by the line's reader.
+// Every call comes from the reader thread.
+class ILineWork {
+public:
+    virtual ~ILineWork() = default;
+    // Does the work asked for so far; then, in one step with finding none left, notes that a
+    // read follows, so that work asked for from now on cuts that read short.
+    virtual void BeginRead() = 0;
+    // The read has returned.
+    virtual void EndRead() = 0;
+    // Does the work asked for so far (while no read is under way).
+    virtual void Serve() = 0;
+};
+
 // The synchronous hand-over of one reply from the reader thread to the driver's thread.
 class CReplyHandOver {
 public:
@@ -65,7 +85,13 @@ public:
 
     // Reader thread: offers a reply and blocks until Deliver() has handled it or the
     // hand-over is cancelled. True when it was handled. The bytes stay in place until then.
-    bool Post(const uint8_t* data, uint32_t count);
+    // Each Nudge() meanwhile (or since the last Post) runs `whileWaiting` on the reader
+    // thread, which then goes on waiting.
+    bool Post(const uint8_t* data, uint32_t count, const std::function<void()>& whileWaiting = {});
+    // Any thread: makes a reader waiting in Post run its `whileWaiting` (line work asked for
+    // while the driver's thread handles the reply, that must not wait for the end of it); a
+    // reader not waiting runs it at its next Post.
+    void Nudge();
     // Driver thread: handles the waiting reply, if any, then releases the reader. The
     // handler copies what it needs before it does anything that may wait: a Cancel during
     // the handler releases the reader at once.
@@ -86,6 +112,7 @@ private:
     uint64_t m_taken = 0;    // the last one taken by Deliver (or withdrawn by its Post)
     uint64_t m_handled = 0;  // the last one whose handler has returned
     bool m_cancelled = false;
+    bool m_nudged = false;
 };
 
 class CReplyReader {
@@ -99,8 +126,10 @@ public:
     // Driver thread. Starts the reader on an open `port`. False while a previous reader
     // has not yet ended (`error`, if given, becomes 1247), or when the system cannot start
     // a thread (`error` becomes its errno, and nothing is left running); the port is not
-    // touched then. A new reader never sees an earlier stop request.
-    bool Start(CComPort& port, CReplyHandOver& handOver, uint32_t* error = nullptr);
+    // touched then. A new reader never sees an earlier stop request. With `line`, the reader
+    // also does that line work (it must outlive the reader).
+    bool Start(CComPort& port, CReplyHandOver& handOver, uint32_t* error = nullptr,
+               ILineWork* line = nullptr);
     // Any thread. Asks the reader to close the port and end; does not wait. A read waiting
     // for a reply is cut short, so an idle reader closes the port at once; a reply on its
     // way is given one more read and handed over first (whole, unless the line streams on),
@@ -113,7 +142,7 @@ public:
     bool Running() const;
 
 private:
-    void Run(CComPort* port, CReplyHandOver* handOver);
+    void Run(CComPort* port, CReplyHandOver* handOver, ILineWork* line);
     struct ChunkRead {
         uint32_t count = 0;      // bytes read: 0 on a time-out or a failure
         bool cancelled = false;  // cut short by a send's purge or by a stop request
@@ -121,8 +150,8 @@ private:
     // One read of up to kChunkSize bytes into `chunk`. A port that fails at once again and
     // again (a device pulled out) is given the whole time-out before the next read, so the
     // reader never spins.
-    ChunkRead ReadChunk(CComPort& port, uint8_t* chunk, std::chrono::milliseconds timeout,
-                        int& quickFailures);
+    ChunkRead ReadChunk(CComPort& port, ILineWork* line, uint8_t* chunk,
+                        std::chrono::milliseconds timeout, int& quickFailures);
 
     std::unique_ptr<uint8_t[]> m_receive;  // kReceiveBufferSize
     std::atomic<bool> m_stop{false};

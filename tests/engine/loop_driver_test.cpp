@@ -5,11 +5,17 @@
 #include <time.h>
 
 #include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "e2e_support.h"
 #include "fake_driver.h"
 #include "pty_pair.h"
+#include "serial/device_calls.h"
+#include "upgrade/queued_port.h"
+#include "upgrade/reader.h"
 #include "upgrade/texts.h"
 
 namespace tarvik::testing {
@@ -194,7 +200,7 @@ TEST(LoopDriver, OpenFailureStartsNoReader) {
     EXPECT_EQ(d.Messages(), std::vector<std::string>{text::kOpenPortFirst});
 }
 
-// Frames go out on the port's line thread, so a write's own result is only "queued". Once
+// Frames go out on the port's reader thread, so a write's own result is only "queued". Once
 // the device has gone (the far end of the line closed, as a pulled adapter), the line's
 // failure must still reach whoever writes next: the station's probe takes exactly that for
 // a vanished device, and without it would wait for a board that can never answer.
@@ -221,6 +227,163 @@ TEST(LoopDriver, AWriteAfterTheDeviceHasGoneReportsTheFailure) {
     EXPECT_NE(code, kErrTimeout);
     EXPECT_EQ(written, 0u);
     d.ClosePort();
+}
+
+// The system's device calls, watched: the thread of every frame write, and drained settings
+// changes that the device refuses (EIO) while `refuseSettings` holds. One at a time.
+struct WatchedCalls {
+    WatchedCalls() {
+        table = serial::SystemCalls();
+        table.write = [](int fd, const void* bytes, size_t length) {
+            {
+                std::lock_guard<std::mutex> lock(Current().mutex);
+                Current().writers.insert(std::this_thread::get_id());
+            }
+            return serial::SystemCalls().write(fd, bytes, length);
+        };
+        table.setTermiosDrained = [](int fd, const ::termios2& settings) {
+            if (Current().refuseSettings.load()) {
+                ++Current().refused;
+                return EIO;
+            }
+            return serial::SystemCalls().setTermiosDrained(fd, settings);
+        };
+        current = this;
+        serial::UseDeviceCalls(&table);  // before any port opens
+    }
+    ~WatchedCalls() {
+        serial::UseDeviceCalls(nullptr);  // every port is closed by now
+        current = nullptr;
+    }
+    static WatchedCalls& Current() { return *current; }
+    std::set<std::thread::id> Writers() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return writers;
+    }
+
+    static inline WatchedCalls* current = nullptr;
+    serial::DeviceCalls table{};
+    std::mutex mutex;
+    std::set<std::thread::id> writers;
+    std::atomic<bool> refuseSettings{false};
+    std::atomic<int> refused{0};
+};
+
+size_t ThreadsOfThisProcess() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
+// Each line has one thread, which reads it and writes every frame the engine asks for: the
+// first frame (from Start, on the loop's thread), the answers to replies and the resends all
+// leave from that thread, never from the loop's thread, and no second thread per port is
+// started for the writing.
+TEST(LoopDriver, EachLineIsReadAndWrittenByOneThreadOfItsOwn) {
+    WatchedCalls calls;
+    PtyPair pty;
+    PtyPair otherPty;
+    CEventLoop loop;
+    CLoopDriver d(loop);
+    // Another port open first: whatever helper threads the runtime starts with the first
+    // thread (a sanitizer's) exist before the count.
+    CLoopDriver other(loop);
+    ASSERT_EQ(other.OpenPort(otherPty.slavePath(), 115200), kErrSuccess);
+    const size_t before = ThreadsOfThisProcess();
+    ASSERT_EQ(d.OpenPort(pty.slavePath(), 115200), kErrSuccess);
+    EXPECT_EQ(ThreadsOfThisProcess(), before + 1) << "one thread for the port, reading and writing";
+
+    TempImage file(MakeImage(300));
+    ASSERT_EQ(d.Engine().Start(file.path(), file.name()), StartResult::Started);
+    ASSERT_EQ(pty.receive(23, std::chrono::duration_cast<Ms>(kPatience)).size(), 23u);
+    pty.send(BoardReply(25));  // found: the begin-transfer command follows
+    ASSERT_TRUE(loop.RunUntil([&] { return d.Engine().Phase() == UpgradePhase::Handshake; },
+                              Clock::now() + kPatience));
+    ASSERT_EQ(pty.receive(23, std::chrono::duration_cast<Ms>(kPatience)).size(), 23u);
+    pty.send(BoardReply(26));  // the first block follows
+    ASSERT_TRUE(loop.RunUntil([&] { return d.Engine().Phase() == UpgradePhase::Sending; },
+                              Clock::now() + kPatience));
+    ASSERT_EQ(pty.receive(137, std::chrono::duration_cast<Ms>(kPatience)).size(), 137u);
+    // No answer: the resend timer sends the block again.
+    ASSERT_TRUE(loop.RunUntil([&] { return d.Engine().State().resendCount >= 1; },
+                              Clock::now() + kPatience));
+    ASSERT_EQ(pty.receive(137, std::chrono::duration_cast<Ms>(kPatience)).size(), 137u);
+
+    const std::set<std::thread::id> writers = calls.Writers();
+    EXPECT_EQ(writers.size(), 1u) << "every frame from the same thread";
+    EXPECT_EQ(writers.count(std::this_thread::get_id()), 0u) << "none from the loop's thread";
+    d.ClosePort();
+    EXPECT_EQ(ThreadsOfThisProcess(), before);
+}
+
+// Only a frame's write that fails marks the line gone. A settings change the device refuses
+// leaves the previous settings in force, and the frames after it still go out and report
+// success: a refused rate must not turn into "the adapter was pulled".
+TEST(LoopDriver, ARefusedLineSettingLeavesTheLineInUse) {
+    WatchedCalls calls;
+    PtyPair pty;
+    CEventLoop loop;
+    CLoopDriver d(loop);
+    ASSERT_EQ(d.OpenPort(pty.slavePath(), 115200), kErrSuccess);
+    calls.refuseSettings = true;
+    EXPECT_EQ(d.Port().Setup(9600, 8, kParityNone, kStopBitsOne), kErrSuccess) << "queued";
+    const uint8_t frame[] = {0x55, 0xAA, 0x01};
+    for (int i = 0; i < 3; ++i) {
+        uint32_t written = 0;
+        EXPECT_EQ(d.Port().Write(frame, sizeof frame, &written, nullptr, 1000), kErrSuccess)
+            << "frame " << i;
+        EXPECT_EQ(written, sizeof frame);
+        EXPECT_EQ(pty.receive(sizeof frame, std::chrono::duration_cast<Ms>(kPatience)).size(),
+                  sizeof frame)
+            << "frame " << i << " went out";
+    }
+    EXPECT_GE(calls.refused.load(), 1) << "the settings change was tried and refused";
+    EXPECT_EQ(d.Port().GetBaudRate(), 115200) << "the previous rate stays";
+    d.ClosePort();
+}
+
+// While a reply is handled the reader waits in the hand-over, and line work asked for then
+// goes out once the handling is over. A pause inside the handling (the settle time after the
+// board is found) must not hold back the settings change asked for before it: the board
+// switches its line during that pause, and so must the port. WakeLine has it done at once.
+TEST(LoopDriver, ASettingsChangeAskedForBeforeAPauseIsInForceDuringIt) {
+    PtyPair pty;
+    CQueuedPort port;
+    CReplyHandOver handOver(nullptr);
+    CReplyReader reader;
+    ASSERT_EQ(port.Open(pty.slavePath().c_str(), 1024, 1024), kErrSuccess);
+    port.SetupReadTimeouts(kReadTimed, 0);
+    port.AttachLine([&] { handOver.Nudge(); });
+    ASSERT_TRUE(reader.Start(port, handOver, nullptr, &port));
+
+    pty.send(BoardReply(25));
+    int32_t rateDuringThePause = 0;
+    bool handled = false;
+    const auto deadline = Clock::now() + kPatience;
+    while (!handled && Clock::now() < deadline) {
+        handled = handOver.DeliverWithin(
+            [&](const uint8_t*, uint32_t) {
+                port.HoldWakes(true);
+                EXPECT_EQ(port.Setup(9600, 8, kParityNone, kStopBitsOne), kErrSuccess);
+                port.WakeLine();
+                // The pause: the reader is still held in this hand-over.
+                const auto pauseEnd = Clock::now() + kPatience;
+                while (Clock::now() < pauseEnd && port.GetBaudRate() != 9600) {
+                    std::this_thread::sleep_for(Ms{5});
+                }
+                rateDuringThePause = port.GetBaudRate();
+                port.HoldWakes(false);
+            },
+            Ms{100});
+    }
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(rateDuringThePause, 9600);
+    reader.StopAndJoin();
+    port.DetachLine();
+    EXPECT_FALSE(port.IsOpen());
 }
 
 }  // namespace

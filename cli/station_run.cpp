@@ -191,8 +191,9 @@ void CStationRun::Outcome(Station& station, Verdict verdict, const std::string& 
 
     if (m_log.IsOpen()) {
         const BoardRecord record = MakeBoardRecord(
-            station.name, station.board, verdict, shown,
-            station.foundAt ? station.foundWall : WallClock::now(), seconds, engine, m_recorded);
+            {station.name, station.board, RecordResultOf(verdict), result, message,
+             station.foundAt ? station.foundWall : WallClock::now(), seconds},
+            engine, m_recorded);
         if (const RecordError error = m_log.Append(record)) {
             // No board may go unrecorded: none is taken from here on.
             std::fprintf(stderr, "tarvik-cli: %s; no further board is taken\n", error.text.c_str());

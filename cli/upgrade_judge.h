@@ -33,23 +33,8 @@ std::optional<UpgradeEnd> JudgeUpgrade(CLoopDriver& driver,
                                        std::chrono::milliseconds stallTimeout,
                                        CEventLoop::Clock::time_point now, bool& news);
 
-// What every record of a run says of the image and the machine, worked out once per run.
-struct RecordedImage {
-    std::string path;  // as the operator gave it
-    uint32_t length = 0;
-    uint32_t sum = 0;    // the sum the tool compares with the board's
-    std::string sha256;  // of the image's bytes
-    std::string host;
-};
-RecordedImage DescribeImage(const std::string& path, const FirmwareImage& image);
-
-// The record of board `board` on `port`, whose upgrade began at `start` and ended as
-// `verdict` after `seconds`, showing `shown`; the failing step and the rate, blocks and
-// resends come from its engine. The single run and the station write the same fields.
-BoardRecord MakeBoardRecord(const std::string& port, uint32_t board, Verdict verdict,
-                            const std::string& shown, std::chrono::system_clock::time_point start,
-                            double seconds, const CUpgradeEngine& engine,
-                            const RecordedImage& image);
+// The record's word for how a board taken ended.
+const char* RecordResultOf(Verdict verdict);
 
 // The progress view of a run with `lines` ports on standard output: redrawn in place on a
 // terminal that holds every line (and has no trace on it), else plain lines, which `live`

@@ -9,11 +9,10 @@ namespace tarvik {
 
 namespace {
 
-// A line call's code that means the device itself has failed: neither done, nor ended by
-// its time-out, nor cut short on purpose, nor a setting the device refused.
-bool LineHasFailed(uint32_t code) {
-    return code != kErrSuccess && code != kErrTimeout && code != kErrCancelled &&
-           code != kErrBadArgument && code != kErrInvalidArg;
+// Only a write tells that the device has gone: a line setting the device refused (one rate
+// of the scan it does not know, whatever code its driver gives) leaves the line usable.
+bool LineHasFailed(bool isSetup, uint32_t code) {
+    return !isSetup && IsDeviceGoneCode(code);
 }
 
 }  // namespace
@@ -140,7 +139,7 @@ void CQueuedPort::RunLine() {
                                    &written, nullptr, work.timeoutMs);
         }
         lock.lock();
-        if (LineHasFailed(code) && m_lineFailure == kErrSuccess) {
+        if (LineHasFailed(work.isSetup, code) && m_lineFailure == kErrSuccess) {
             m_lineFailure = code;
             m_queue.clear();  // nothing more can go out on a line that has gone
         }

@@ -11,8 +11,8 @@
 // While the line thread runs, Write and Setup only queue their work and return kErrSuccess
 // (Write with the whole length as its count): the engine does not look at either result (a
 // frame that did not go out is resent by the timer, a setting the port refused leaves the
-// previous one). Once a line call has failed for a reason other than a time-out or a cut
-// short (the device has gone: EIO, a closed handle), every later Write and Setup returns
+// previous one). Once a write has failed because the device has gone (IsDeviceGoneCode:
+// EIO, a closed handle; a refused setting never counts), every later Write and Setup returns
 // that code at once and queues nothing, so a caller that watches for a vanished device (the
 // station's probe) learns of it one frame late rather than never. StartLine forgets it.
 // Without the line thread they are the port's own. Every other operation is the port's own, as are

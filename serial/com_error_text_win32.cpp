@@ -26,6 +26,13 @@ std::string ComErrorText(uint32_t code) {
     return Utf8FromWide(message);
 }
 
+namespace {
+
+// ERROR_NO_SUCH_DEVICE, which mingw-w64's headers do not name.
+constexpr uint32_t kErrorNoSuchDevice = 433;
+
+}  // namespace
+
 bool IsDeviceGoneCode(uint32_t code) {
     // What a USB adapter's driver answers a write once the adapter has been pulled (it
     // differs from one driver to the next), and a handle that is dead. Anything else (a
@@ -39,7 +46,7 @@ bool IsDeviceGoneCode(uint32_t code) {
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
         case ERROR_DEV_NOT_EXIST:
-        case ERROR_NO_SUCH_DEVICE:
+        case kErrorNoSuchDevice:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
             return true;

@@ -36,8 +36,9 @@ constexpr char kPlaceNext[] = "请放上下一块板";
 constexpr char kFound[] = "已找到设备，正在升级";
 
 const std::vector<std::string> kFieldNames = {
-    "time",   "port",  "board",   "result", "step",      "message",      "seconds", "baud",
-    "blocks", "bytes", "resends", "image",  "image_sum", "image_sha256", "version", "host"};
+    "time",      "port",      "board",        "result",  "step",    "message",
+    "seconds",   "baud",      "blocks",       "bytes",   "resends", "image",
+    "image_sum", "board_sum", "image_sha256", "version", "host"};
 
 using Row = std::map<std::string, std::string>;
 
@@ -113,6 +114,10 @@ protected:
         EXPECT_EQ(row.at("blocks"), std::to_string(bytes.size() / kBlock + 1));
         EXPECT_EQ(row.at("image"), image);
         EXPECT_EQ(row.at("image_sum"), SumHex(Received(bytes)));
+        if (row.at("result") == "ok") {
+            // The board answered the image's sum, or it would not have succeeded.
+            EXPECT_EQ(row.at("board_sum"), row.at("image_sum"));
+        }
         EXPECT_EQ(row.at("image_sha256"), Sha256Hex(bytes.data(), bytes.size()));
         EXPECT_FALSE(row.at("version").empty());
         EXPECT_EQ(row.at("time").size(), std::string("2026-12-11T00:18:39.123Z").size());

@@ -2,8 +2,6 @@
 
 #include <string_view>
 
-#include "tarvik_version.h"
-#include "upgrade/image.h"
 #include "upgrade/texts.h"
 
 namespace tarvik {
@@ -127,26 +125,17 @@ std::string CWindowRecorder::OnWindowEnding(const CUpgradeEngine& engine,
 std::string CWindowRecorder::Write(const CUpgradeEngine& engine, const RecordVerdict& verdict) {
     const Started pending = *m_pending;
     m_pending.reset();
-    const FirmwareImage& image = engine.Image();
-    BoardRecord record;
-    record.time = IsoTimeUtc(pending.start);
-    record.port = pending.port;
-    record.board = ++m_boardsByPort[pending.port];
-    record.result = verdict.result;
-    record.step = verdict.step;
-    record.message = verdict.message;
+    TakenBoard taken;
+    taken.port = pending.port;
+    taken.board = ++m_boardsByPort[pending.port];
+    taken.result = verdict.result;
+    taken.shown = verdict.message;
+    taken.start = pending.start;
     // A window closed in the middle of an upgrade ends it now.
     const auto end = pending.end.value_or(std::chrono::steady_clock::now());
-    record.seconds = std::chrono::duration<double>(end - pending.startSteady).count();
-    record.baud = engine.FoundBaud();
-    record.blocks = TotalBlocks(image.length);
-    record.bytes = image.length;
-    record.resends = engine.Resends();
-    record.image = pending.imagePath;
-    record.imageSum = image.expectedSum;
-    record.imageSha256 = Sha256Hex(image.data, image.length);
-    record.version = kVersion;
-    record.host = HostName();
+    taken.seconds = std::chrono::duration<double>(end - pending.startSteady).count();
+    const BoardRecord record =
+        MakeBoardRecord(taken, engine, m_images.Describe(pending.imagePath, engine.Image()));
     const RecordError error = m_log.Append(record);
     if (error) {
         // Said once; from then on the window upgrades without recording.

@@ -80,6 +80,7 @@ private:
     std::string Write(const CUpgradeEngine& engine, const RecordVerdict& verdict);
 
     CRecordLog m_log;
+    CRecordedImageCache m_images;
     bool m_failed = false;
     std::optional<Started> m_pending;
     std::map<std::string, uint32_t> m_boardsByPort;

@@ -200,13 +200,11 @@ void CUpgradeRun::Record(const PortRun& port, Clock::time_point now) {
     if (!m_log.IsOpen() || !engine.DeviceFound()) {
         return;
     }
-    std::string shown = port.result;
-    if (!port.detail.empty() && port.detail != port.result) {
-        shown += "  " + port.detail;
-    }
     const double seconds = std::chrono::duration<double>(now - port.started).count();
-    const BoardRecord record = MakeBoardRecord(port.name, 1, port.verdict, shown, port.startedWall,
-                                               seconds, engine, m_recorded);
+    const BoardRecord record = MakeBoardRecord(
+        {port.name, 1, RecordResultOf(port.verdict), port.result, port.detail, port.startedWall,
+         seconds},
+        engine, m_recorded);
     if (const RecordError error = m_log.Append(record)) {
         std::fprintf(stderr, "tarvik-cli: %s\n", error.text.c_str());
         m_logFailed = true;

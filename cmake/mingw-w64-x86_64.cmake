@@ -7,7 +7,8 @@
 #         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 #         -DTARVIK_MINGW_DEPS=$PWD/build-windows/mingw-deps
 # TARVIK_MINGW_DEPS is a folder holding what the build needs for Windows beyond mingw's own
-# headers: GoogleTest built with this toolchain, and copies of the header-only CLI11 headers.
+# headers: GoogleTest built with this toolchain, and copies of the header-only CLI11 and
+# nlohmann-json headers.
 # /usr/include is never searched: its glibc headers break mingw's own.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

@@ -1,8 +1,8 @@
 # The Windows build's own settings, included by the top CMakeLists.txt when WIN32.
 #
 # - No Qt for Windows can be built here: the Qt window stays out (TARVIK_BUILD_GUI OFF).
-# - CLI11 is header-only; its headers come from TARVIK_MINGW_DEPS/include, never from
-#   /usr/include (see cmake/mingw-w64-x86_64.cmake).
+# - CLI11 and nlohmann-json are header-only; their headers come from
+#   TARVIK_MINGW_DEPS/include, never from /usr/include (see cmake/mingw-w64-x86_64.cmake).
 # - Tests run under Wine: every test executable target runs through BUILD/wine-run (ctest's
 #   cross-compiling emulator), in the prefix BUILD/wine-prefix, with a warmed wineserver
 #   that the fixture tests wine.start and wine.stop hold for the whole ctest run.

@@ -38,8 +38,8 @@ tarvik_windows_setup() {
     tarvik_install_missing "${TARVIK_WINDOWS_PACKAGES[@]}"
 }
 
-# GoogleTest from Debian's source package, built with the mingw toolchain, and the CLI11
-# headers alone (pointing the compiler at /usr/include would break mingw's headers).
+# GoogleTest from Debian's source package, built with the mingw toolchain, and the CLI11 and
+# nlohmann-json headers alone (pointing the compiler at /usr/include would break mingw's headers).
 tarvik_mingw_deps() {
     local deps=$1 root
     root=$(_tarvik_windows_root)
@@ -54,6 +54,10 @@ tarvik_mingw_deps() {
     if [[ ! -f $deps/include/CLI/CLI.hpp ]]; then
         mkdir -p "$deps/include"
         cp -r /usr/include/CLI "$deps/include/"
+    fi
+    if [[ ! -f $deps/include/nlohmann/json.hpp ]]; then
+        mkdir -p "$deps/include"
+        cp -r /usr/include/nlohmann "$deps/include/"
     fi
 }
 

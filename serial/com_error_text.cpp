@@ -22,4 +22,11 @@ std::string ComErrorText(uint32_t code) {
     }
 }
 
+bool IsDeviceGoneCode(uint32_t code) {
+    // A write on Linux fails only for a reason of the device (EIO after a hang-up, ENXIO,
+    // ENODEV) or of the call; the call's own reasons are the few below.
+    return code != kErrSuccess && code != kErrTimeout && code != kErrCancelled &&
+           code != kErrBadArgument && code != kErrInvalidArg && code != EAGAIN;
+}
+
 }  // namespace tarvik

@@ -26,4 +26,33 @@ std::string ComErrorText(uint32_t code) {
     return Utf8FromWide(message);
 }
 
+namespace {
+
+// ERROR_NO_SUCH_DEVICE, which mingw-w64's headers do not name.
+constexpr uint32_t kErrorNoSuchDevice = 433;
+
+}  // namespace
+
+bool IsDeviceGoneCode(uint32_t code) {
+    // What a USB adapter's driver answers a write once the adapter has been pulled (it
+    // differs from one driver to the next), and a handle that is dead. Anything else (a
+    // parameter or a mode the driver refused, a time-out) leaves the line usable.
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_BAD_UNIT:
+        case ERROR_NOT_READY:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEV_NOT_EXIST:
+        case kErrorNoSuchDevice:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace tarvik

@@ -66,6 +66,10 @@ inline constexpr uint32_t kErrBadArgument = EINVAL;    // a null name or buffer
 // The operator's text for an error code of the port (the platform's own message), without a
 // trailing newline; empty for 0.
 std::string ComErrorText(uint32_t code);
+// Whether a failed Write's code means the device itself has gone (pulled, powered off, its
+// handle dead), so that nothing more can go out until the port is opened again. A time-out,
+// a write cut short on purpose, or an argument the port refused is no such failure.
+bool IsDeviceGoneCode(uint32_t code);
 
 // Flow-control modes.
 inline constexpr uint32_t kHandshakeOff = 0;

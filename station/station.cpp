@@ -167,13 +167,10 @@ void CStation::Outcome(Port& port, Verdict verdict, const std::string& result,
         m_events.onBoardEnd(end);
     }
 
-    std::string shown = result;
-    if (!end.detail.empty()) {
-        shown += "  " + end.detail;
-    }
-    const BoardRecord record = MakeBoardRecord(port.name, port.board, verdict, shown,
-                                               port.foundAt ? port.foundWall : WallClock::now(),
-                                               seconds, engine, m_recorded);
+    const BoardRecord record =
+        MakeBoardRecord({port.name, port.board, RecordResultOf(verdict), result, end.detail,
+                         port.foundAt ? port.foundWall : WallClock::now(), seconds},
+                        engine, m_recorded);
     if (m_log.IsOpen()) {
         if (const RecordError error = m_log.Append(record)) {
             // No board may go unrecorded: none is taken from here on.

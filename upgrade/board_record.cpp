@@ -1,12 +1,18 @@
-// The board record: its two line forms, the pieces its fields are made of (the time, the
-// step word, the image's SHA-256) and the log that appends it.
+// The board record: the one maker every front end uses, its two line forms, the pieces its
+// fields are made of (the time, the step word, the image's SHA-256) and the log that appends
+// it.
 #include "upgrade/board_record.h"
+
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
+#include "tarvik_version.h"
 #include "upgrade/frames.h"
 
 namespace tarvik {
@@ -16,95 +22,28 @@ namespace {
 constexpr char kCsvBom[] = "\xEF\xBB\xBF";
 constexpr char kCsvLineEnd[] = "\r\n";
 constexpr char kCsvSuffix[] = ".csv";
-constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";  // U+FFFD for a byte that is no UTF-8
 constexpr int kMillisPerSecond = 1000;
 constexpr int kTmYearBase = 1900;
+// Between the status and the rest in a record's message, as the command line shows it.
+constexpr char kMessageSeparator[] = "  ";
 
-constexpr std::array<const char*, 16> kFieldNames = {
-    "time",   "port",  "board",   "result", "step",      "message",      "seconds", "baud",
-    "blocks", "bytes", "resends", "image",  "image_sum", "image_sha256", "version", "host"};
+// The fields in log order: the CSV header, and the order of the JSON object's members.
+constexpr std::array<const char*, 17> kFieldNames = {
+    "time",      "port",      "board",        "result",  "step",    "message",
+    "seconds",   "baud",      "blocks",       "bytes",   "resends", "image",
+    "image_sum", "board_sum", "image_sha256", "version", "host"};
 
-// The length of the valid UTF-8 sequence at text[i], or 0 when the byte there starts none.
-size_t Utf8SequenceAt(const std::string& text, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    size_t length = 0;
-    uint32_t minimum = 0;
-    uint32_t code = 0;
-    if (lead < 0x80) {
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, minimum = 0x80, code = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, minimum = 0x800, code = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, minimum = 0x10000, code = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) {
-        return 0;
-    }
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-        code = (code << 6) | (byte(i + k) & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-        return 0;
-    }
-    return length;
+using Json = nlohmann::ordered_json;
+
+// Every text a record carries is written as UTF-8 whatever it holds (a path on Linux may hold
+// any bytes): a byte that is no UTF-8 becomes U+FFFD.
+std::string JsonText(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-// A path on Linux may hold any bytes; a log line is UTF-8 whatever it carries.
 std::string ValidUtf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const size_t length = Utf8SequenceAt(text, i);
-        if (length == 0) {
-            out += kReplacementCharacter;
-            ++i;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : ValidUtf8(text)) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x",
-                                  static_cast<unsigned>(static_cast<unsigned char>(c)));
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
+    // The JSON writer's replacement, read back: the same rule in both forms of the log.
+    return Json::parse(JsonText(Json(text))).get<std::string>();
 }
 
 std::string CsvField(const std::string& text) {
@@ -122,9 +61,14 @@ std::string CsvField(const std::string& text) {
     return out + "\"";
 }
 
+double RecordSeconds(double seconds) {
+    // To the millisecond, as the CSV form writes it; a clock that went back is no time.
+    return seconds < 0 ? 0.0 : std::round(seconds * kMillisPerSecond) / kMillisPerSecond;
+}
+
 std::string SecondsText(double seconds) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.3f", seconds < 0 ? 0.0 : seconds);
+    std::snprintf(text, sizeof text, "%.3f", RecordSeconds(seconds));
     return text;
 }
 
@@ -134,28 +78,51 @@ std::string SumText(uint32_t sum) {
     return text;
 }
 
-// The field values in log order, as text; `null` stands for a value that is not there.
-std::array<std::string, kFieldNames.size()> FieldTexts(const BoardRecord& r, bool json) {
-    const auto text = [json](const std::string& value) {
-        return json ? JsonString(value) : CsvField(value);
-    };
-    const std::string null = json ? "null" : "";
-    return {text(r.time),
-            text(r.port),
-            std::to_string(r.board),
-            text(r.result),
-            r.step.empty() ? null : text(r.step),
-            text(r.message),
-            SecondsText(r.seconds),
-            r.baud == 0 ? null : std::to_string(r.baud),
-            std::to_string(r.blocks),
-            std::to_string(r.bytes),
-            std::to_string(r.resends),
-            text(r.image),
-            text(SumText(r.imageSum)),
-            text(r.imageSha256),
-            text(r.version),
-            text(r.host)};
+// The record as a JSON object, its members in log order.
+Json RecordObject(const BoardRecord& r) {
+    Json o = Json::object();
+    o["time"] = r.time;
+    o["port"] = r.port;
+    o["board"] = r.board;
+    o["result"] = r.result;
+    o["step"] = r.step.empty() ? Json(nullptr) : Json(r.step);
+    o["message"] = r.message;
+    o["seconds"] = RecordSeconds(r.seconds);
+    o["baud"] = r.baud == 0 ? Json(nullptr) : Json(r.baud);
+    o["blocks"] = r.blocks;
+    o["bytes"] = r.bytes;
+    o["resends"] = r.resends;
+    o["image"] = r.image;
+    o["image_sum"] = SumText(r.imageSum);
+    o["board_sum"] = r.boardSum ? Json(SumText(*r.boardSum)) : Json(nullptr);
+    o["image_sha256"] = r.imageSha256;
+    o["version"] = r.version;
+    o["host"] = r.host;
+    return o;
+}
+
+// The same fields in the same order as CSV texts; a value that is not there is left empty.
+std::array<std::string, kFieldNames.size()> CsvTexts(const BoardRecord& r) {
+    return {CsvField(r.time),          CsvField(r.port),
+            std::to_string(r.board),   CsvField(r.result),
+            CsvField(r.step),          CsvField(r.message),
+            SecondsText(r.seconds),    r.baud == 0 ? std::string() : std::to_string(r.baud),
+            std::to_string(r.blocks),  std::to_string(r.bytes),
+            std::to_string(r.resends), CsvField(r.image),
+            SumText(r.imageSum),       r.boardSum ? SumText(*r.boardSum) : std::string(),
+            CsvField(r.imageSha256),   CsvField(r.version),
+            CsvField(r.host)};
+}
+
+std::string CsvLine(const std::array<std::string, kFieldNames.size()>& values) {
+    std::string line;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i != 0) {
+            line += ",";
+        }
+        line += values[i];
+    }
+    return line + kCsvLineEnd;
 }
 
 // SHA-256 (FIPS 180-4), small and plain: one image per run, hashed once.
@@ -289,42 +256,79 @@ std::string Sha256Hex(const uint8_t* data, size_t length) {
     return hash.HexDigest();
 }
 
-std::string RecordJsonLine(const BoardRecord& record) {
-    const auto values = FieldTexts(record, true);
-    std::string line = "{";
-    for (size_t i = 0; i < kFieldNames.size(); ++i) {
-        if (i != 0) {
-            line += ",";
-        }
-        line += "\"";
-        line += kFieldNames[i];
-        line += "\":";
-        line += values[i];
+RecordedImage DescribeImage(const std::string& path, const FirmwareImage& image) {
+    RecordedImage out;
+    out.path = path;
+    out.length = image.length;
+    out.sum = image.expectedSum;
+    out.sha256 = Sha256Hex(image.data, image.length);
+    out.host = HostName();
+    return out;
+}
+
+const RecordedImage& CRecordedImageCache::Describe(const std::string& path,
+                                                   const FirmwareImage& image) {
+    const bool same =
+        m_described && m_described->path == path && m_bytes.size() == image.length &&
+        (image.length == 0 || std::memcmp(m_bytes.data(), image.data, image.length) == 0);
+    if (!same) {
+        m_described = DescribeImage(path, image);
+        m_bytes.assign(image.data, image.data + image.length);
     }
-    return line + "}\n";
+    return *m_described;
+}
+
+std::string SumsDifferText(uint32_t boardSum, uint32_t imageSum) {
+    return "校验和不符：板 " + SumText(boardSum) + "，文件 " + SumText(imageSum);
+}
+
+BoardRecord MakeBoardRecord(const TakenBoard& taken, const CUpgradeEngine& engine,
+                            const RecordedImage& image) {
+    BoardRecord record;
+    record.time = IsoTimeUtc(taken.start);
+    record.port = taken.port;
+    record.board = taken.board;
+    record.result = taken.result;
+    const bool failed = taken.result == kRecordFailed;
+    record.step = failed ? StepWord(engine.RememberedStep()) : std::string();
+    std::string detail = taken.detail;
+    record.boardSum = engine.BoardSum();
+    if (failed && record.boardSum && *record.boardSum != image.sum) {
+        // The board's answer ended it: whatever was said of waiting for a further reply, the
+        // sums differ.
+        detail = SumsDifferText(*record.boardSum, image.sum);
+    }
+    record.message = taken.shown;
+    if (!detail.empty() && detail != taken.shown) {
+        record.message += record.message.empty() ? detail : kMessageSeparator + detail;
+    }
+    record.seconds = taken.seconds;
+    record.baud = engine.FoundBaud();
+    record.blocks = TotalBlocks(image.length);
+    record.bytes = image.length;
+    record.resends = engine.Resends();
+    record.image = image.path;
+    record.imageSum = image.sum;
+    record.imageSha256 = image.sha256;
+    record.version = kVersion;
+    record.host = image.host;
+    return record;
+}
+
+std::string RecordJsonLine(const BoardRecord& record) {
+    return JsonText(RecordObject(record)) + "\n";
 }
 
 std::string RecordCsvLine(const BoardRecord& record) {
-    const auto values = FieldTexts(record, false);
-    std::string line;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i != 0) {
-            line += ",";
-        }
-        line += values[i];
-    }
-    return line + kCsvLineEnd;
+    return CsvLine(CsvTexts(record));
 }
 
 std::string RecordCsvHeader() {
-    std::string line;
+    std::array<std::string, kFieldNames.size()> names;
     for (size_t i = 0; i < kFieldNames.size(); ++i) {
-        if (i != 0) {
-            line += ",";
-        }
-        line += kFieldNames[i];
+        names[i] = kFieldNames[i];
     }
-    return line + kCsvLineEnd;
+    return CsvLine(names);
 }
 
 bool IsCsvLogName(const std::string& path) {
@@ -345,34 +349,26 @@ RecordError CRecordLog::Open(const std::string& path) {
     m_file.reset();
     m_path = path;
     m_csv = IsCsvLogName(path);
-    uint64_t size = 0;
-    const uint32_t code = CRecordFile::Open(path, m_file, size);
+    const uint32_t code = CRecordFile::Open(path, m_file);
     if (code != 0) {
         m_file.reset();
         return RecordError{code, path + ": cannot open the log: " + RecordFileErrorText(code)};
     }
-    m_needsHeader = m_csv && size == 0;
     return {};
 }
 
 RecordError CRecordLog::Append(const BoardRecord& record) {
+    const std::string board = "board " + std::to_string(record.board) + " on " + record.port;
     if (!m_file) {
-        return RecordError{0, m_path + ": the log is not open"};
+        return RecordError{0, m_path + ": the log is not open; " + board + " is not recorded"};
     }
-    std::string bytes;
-    if (m_csv) {
-        if (m_needsHeader) {
-            bytes = std::string(kCsvBom) + RecordCsvHeader();
-        }
-        bytes += RecordCsvLine(record);
-    } else {
-        bytes = RecordJsonLine(record);
-    }
-    const uint32_t code = m_file->AppendAndFlush(bytes);
+    const std::string header = m_csv ? std::string(kCsvBom) + RecordCsvHeader() : std::string();
+    const std::string bytes = m_csv ? RecordCsvLine(record) : RecordJsonLine(record);
+    const uint32_t code = m_file->Append(header, bytes);
     if (code != 0) {
-        return RecordError{code, m_path + ": cannot write the log: " + RecordFileErrorText(code)};
+        return RecordError{code, m_path + ": cannot write the log, " + board +
+                                     " is not recorded: " + RecordFileErrorText(code)};
     }
-    m_needsHeader = false;
     return {};
 }
 

@@ -1,13 +1,18 @@
 // The record of one board taken at a fixture: what was upgraded, how it ended and with which
 // image, and the log that keeps one such record per line. The command line and both windows
-// fill a BoardRecord and hand it to a CRecordLog; nothing here throws.
+// make their records with MakeBoardRecord and hand them to a CRecordLog; nothing here throws.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "upgrade/engine.h"
+#include "upgrade/image.h"
 
 namespace tarvik {
 
@@ -16,8 +21,9 @@ inline constexpr char kRecordOk[] = "ok";
 inline constexpr char kRecordFailed[] = "failed";
 inline constexpr char kRecordInterrupted[] = "interrupted";
 
-// One board, field by field in the order the log writes them. An empty `step` (no failure)
-// and a zero `baud` (no answer yet) are written as null in JSON and left empty in CSV.
+// One board, field by field in the order the log writes them. An empty `step` (no failure),
+// a zero `baud` (no answer yet) and no `boardSum` (the board never reported one) are written
+// as null in JSON and left empty in CSV.
 struct BoardRecord {
     std::string time;     // the start, ISO 8601 UTC with milliseconds (IsoTimeUtc)
     std::string port;     // the port as the operator named it
@@ -32,8 +38,9 @@ struct BoardRecord {
     uint32_t resends = 0;
     std::string image;  // the image's path as given
     uint32_t imageSum = 0;
-    std::string imageSha256;  // 64 lower-case hex digits
-    std::string version;      // the tool's
+    std::optional<uint32_t> boardSum;  // the sum the board answered with
+    std::string imageSha256;           // 64 lower-case hex digits
+    std::string version;               // the tool's
     std::string host;
 };
 
@@ -46,6 +53,48 @@ std::string IsoTimeUtc(std::chrono::system_clock::time_point when);
 std::string Sha256Hex(const uint8_t* data, size_t length);
 // This machine's name, empty when it cannot be learned.
 std::string HostName();
+
+// What every record of an image says of it and of the machine, worked out once per image.
+struct RecordedImage {
+    std::string path;  // as the operator gave it
+    uint32_t length = 0;
+    uint32_t sum = 0;    // the sum the tool compares with the board's
+    std::string sha256;  // of the image's bytes
+    std::string host;
+};
+RecordedImage DescribeImage(const std::string& path, const FirmwareImage& image);
+
+// A front end that upgrades one image after another (the window: the operator may pick
+// another file, or change the file, between two upgrades): the description of the last image
+// is kept and used again while the path and the bytes are the same.
+class CRecordedImageCache {
+public:
+    const RecordedImage& Describe(const std::string& path, const FirmwareImage& image);
+
+private:
+    std::optional<RecordedImage> m_described;
+    std::vector<uint8_t> m_bytes;  // the bytes it describes
+};
+
+// One board taken, as its front end saw it end.
+struct TakenBoard {
+    std::string port;    // as the operator named it
+    uint32_t board = 0;  // 1, 2, ... on that port
+    std::string result;  // kRecordOk, kRecordFailed or kRecordInterrupted
+    std::string shown;   // the status the tool showed at the end
+    std::string detail;  // what else it said of the end, may be empty
+    std::chrono::system_clock::time_point start;
+    double seconds = 0;  // start to outcome
+};
+
+// "校验和不符：板 1a2b3c4d，文件 0001a2b3": the record's word on a board whose sum differed.
+std::string SumsDifferText(uint32_t boardSum, uint32_t imageSum);
+
+// The record of `taken`: the failing step, the rate, the resends and the board's sum come from
+// its engine, the image's fields from `image`. A failure whose board answered a sum other than
+// the image's says so in its message, whatever else was said when it ended.
+BoardRecord MakeBoardRecord(const TakenBoard& taken, const CUpgradeEngine& engine,
+                            const RecordedImage& image);
 
 // One record as a JSON object on one line, '\n' included.
 std::string RecordJsonLine(const BoardRecord& record);
@@ -66,22 +115,24 @@ struct RecordError {
 class CRecordFile {
 public:
     virtual ~CRecordFile() = default;
-    // Opens `path` (UTF-8) for appending, creating it; `size` gets its length now. 0 or the
-    // platform's code.
-    static uint32_t Open(const std::string& path, std::unique_ptr<CRecordFile>& file,
-                         uint64_t& size);
-    // Writes `bytes` whole at the end of the file with one append, then flushes them to the
-    // disk. 0 or the platform's code; a short write is a failure.
-    virtual uint32_t AppendAndFlush(const std::string& bytes) = 0;
+    // Opens `path` (UTF-8) for appending, creating it. 0 or the platform's code.
+    static uint32_t Open(const std::string& path, std::unique_ptr<CRecordFile>& file);
+    // Holding the file's exclusive lock, which every tool appending to it takes too: writes
+    // `header` first when the file is empty, then `bytes`, whole at the end of the file, and
+    // flushes them to the disk. 0 or the platform's code; a short write is a failure, and on
+    // any failure the file is cut back to its length before, so that nothing of a record that
+    // failed stays to be glued to the next one.
+    virtual uint32_t Append(const std::string& header, const std::string& bytes) = 0;
 };
 
 // Text of a platform code, for RecordError.
 std::string RecordFileErrorText(uint32_t code);
 
-// A log of board records. Each record goes out whole with one append and is on the disk
-// before Append returns, so two tools appending to one log never mix their lines and a
-// record that Append took survives a crash right after. A CSV log gets the byte-order mark
-// and the header line at its start only when the file is new or empty.
+// A log of board records, shared by every tool that appends to it. Each record goes out
+// whole under the file's lock and is on the disk before Append returns, so tools appending
+// to one log never mix their lines, and a record that Append took survives a crash right
+// after. A CSV log gets the byte-order mark and the header line at its start only when the
+// file is empty at the moment of the append, whoever comes first.
 class CRecordLog {
 public:
     // Opens (creates) the log; an error when it cannot be opened for appending.
@@ -89,13 +140,13 @@ public:
     bool IsOpen() const { return m_file != nullptr; }
     const std::string& Path() const { return m_path; }
     bool IsCsv() const { return m_csv; }
-    // Appends one record; an error when it could not be written whole or flushed.
+    // Appends one record; an error naming the board (port and number) when it could not be
+    // written whole or flushed, and then nothing of it is in the file.
     RecordError Append(const BoardRecord& record);
 
 private:
     std::string m_path;
     bool m_csv = false;
-    bool m_needsHeader = false;  // a CSV log that was new or empty when opened
     std::unique_ptr<CRecordFile> m_file;
 };
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "upgrade/driver.h"
@@ -131,6 +132,9 @@ public:
     // rate the board answered the enter-upgrade frame at (0 until it has).
     uint32_t Resends() const { return m_resends; }
     uint32_t FoundBaud() const { return m_foundBaud; }
+    // The sum the board answered the checksum request with, whether or not it matched the
+    // image's; nothing until the board has reported one since Start.
+    std::optional<uint32_t> BoardSum() const { return m_boardSum; }
     // The image this upgrade started on (its bytes, length and sum), as Start fixed it.
     const FirmwareImage& Image() const { return m_image; }
 
@@ -170,6 +174,7 @@ private:
     bool m_deviceFound = false;
     uint32_t m_resends = 0;
     uint32_t m_foundBaud = 0;
+    std::optional<uint32_t> m_boardSum;
 };
 
 }  // namespace tarvik

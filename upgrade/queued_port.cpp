@@ -7,11 +7,10 @@ namespace tarvik {
 
 namespace {
 
-// A frame write's code that means the device itself has failed: neither done, nor ended by
-// its time-out, nor cut short on purpose, nor refused for its arguments.
+// Only a frame's write tells that the device has gone, and only with a code that says so
+// (IsDeviceGoneCode): a time-out, a cut short or a refused argument leaves the line usable.
 bool WriteHasFailed(uint32_t code) {
-    return code != kErrSuccess && code != kErrTimeout && code != kErrCancelled &&
-           code != kErrBadArgument && code != kErrInvalidArg;
+    return IsDeviceGoneCode(code);
 }
 
 }  // namespace

@@ -20,8 +20,8 @@
 // While the line is attached, Write and Setup only queue their work and return kErrSuccess
 // (Write with the whole length as its count): the engine does not look at either result (a
 // frame that did not go out is resent by the timer, a setting the port refused leaves the
-// previous one). Once a frame's write has failed for a reason other than a time-out or a cut
-// short (the device has gone: EIO, a closed handle), every later Write and Setup returns
+// previous one). Once a frame's write has failed because the device has gone
+// (IsDeviceGoneCode: EIO, a closed handle), every later Write and Setup returns
 // that code at once and queues nothing, so a caller that watches for a vanished device (the
 // station's probe) learns of it one frame late rather than never. A settings change the
 // device refuses never marks the line gone: a line that cannot take one rate still carries

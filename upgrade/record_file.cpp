@@ -1,5 +1,8 @@
-// The record log's file on Linux: appended with O_APPEND in one write, flushed with fsync.
+// The record log's file on Linux: appended with O_APPEND under an flock that every tool
+// appending to the log takes, flushed with fsync, cut back with ftruncate when a record could
+// not be written whole.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +18,32 @@ namespace {
 
 constexpr mode_t kLogFileMode = 0644;  // narrowed by the user's umask
 
+// Holds the file's exclusive lock for its lifetime. A file system that cannot lock (some
+// network mounts) leaves the file unlocked: the records still go out with one append each,
+// as they always did there.
+class CFileLock {
+public:
+    explicit CFileLock(int fd) : m_fd(fd) {
+        int result;
+        do {
+            result = ::flock(m_fd, LOCK_EX);
+        } while (result != 0 && errno == EINTR);
+        m_locked = result == 0;
+    }
+    ~CFileLock() {
+        if (m_locked) {
+            ::flock(m_fd, LOCK_UN);
+        }
+    }
+    CFileLock(const CFileLock&) = delete;
+    CFileLock& operator=(const CFileLock&) = delete;
+    bool Held() const { return m_locked; }
+
+private:
+    int m_fd;
+    bool m_locked = false;
+};
+
 class CPosixRecordFile final : public CRecordFile {
 public:
     explicit CPosixRecordFile(int fd) : m_fd(fd) {}
@@ -22,18 +51,43 @@ public:
     CPosixRecordFile(const CPosixRecordFile&) = delete;
     CPosixRecordFile& operator=(const CPosixRecordFile&) = delete;
 
-    uint32_t AppendAndFlush(const std::string& bytes) override {
-        // One write with O_APPEND: the kernel places the whole record at the end at once, so
-        // a second tool appending to the same file cannot land inside it. A short write
-        // (the disk filled up mid-record) is a failure: a partial line is no record.
+    uint32_t Append(const std::string& header, const std::string& bytes) override {
+        const CFileLock lock(m_fd);
+        struct stat info {};
+        if (::fstat(m_fd, &info) != 0) {
+            return static_cast<uint32_t>(errno);
+        }
+        // A pipe or a device has no length: the header goes first in what this log writes.
+        const bool regular = S_ISREG(info.st_mode);
+        const bool empty = regular ? info.st_size == 0 : !m_wroteAny;
+        const std::string out = empty ? header + bytes : bytes;
+        const uint32_t code = WriteAndFlush(out);
+        if (code != 0) {
+            if (regular && lock.Held()) {
+                // Under the lock nobody else has appended since: the file's length before is
+                // where the failed record began. Should the cut fail too, the error already
+                // says that the board is not recorded.
+                [[maybe_unused]] const int cut = ::ftruncate(m_fd, info.st_size);
+            }
+            return code;
+        }
+        m_wroteAny = true;
+        return 0;
+    }
+
+private:
+    uint32_t WriteAndFlush(const std::string& out) {
+        // One write with O_APPEND: the kernel places the whole record at the end at once. A
+        // short write (the disk filled up mid-record) is a failure: a partial line is no
+        // record.
         ssize_t written;
         do {
-            written = ::write(m_fd, bytes.data(), bytes.size());
+            written = ::write(m_fd, out.data(), out.size());
         } while (written < 0 && errno == EINTR);
         if (written < 0) {
             return static_cast<uint32_t>(errno);
         }
-        if (static_cast<size_t>(written) != bytes.size()) {
+        if (static_cast<size_t>(written) != out.size()) {
             return ENOSPC;
         }
         if (::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS) {
@@ -43,14 +97,13 @@ public:
         return 0;
     }
 
-private:
     int m_fd;
+    bool m_wroteAny = false;
 };
 
 }  // namespace
 
-uint32_t CRecordFile::Open(const std::string& path, std::unique_ptr<CRecordFile>& file,
-                           uint64_t& size) {
+uint32_t CRecordFile::Open(const std::string& path, std::unique_ptr<CRecordFile>& file) {
     if (path.empty()) {
         return ENOENT;
     }
@@ -59,13 +112,6 @@ uint32_t CRecordFile::Open(const std::string& path, std::unique_ptr<CRecordFile>
     if (fd < 0) {
         return static_cast<uint32_t>(errno);
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        const int code = errno;
-        ::close(fd);
-        return static_cast<uint32_t>(code);
-    }
-    size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
     file = std::make_unique<CPosixRecordFile>(fd);
     return 0;
 }

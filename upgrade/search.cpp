@@ -35,6 +35,7 @@ void CUpgradeEngine::BeginSearch() {
     m_deviceFound = false;
     m_resends = 0;
     m_foundBaud = 0;
+    m_boardSum.reset();
     m_driver.EnableStart(false);
     // The whole block count: an image above 65,535 blocks still shows its true range.
     m_driver.SetProgressRange(kProgressMinimum, TotalBlocks(m_image.length));

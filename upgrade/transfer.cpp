@@ -73,7 +73,8 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
         case kStepChecksum: {
             // The board's sum of every block data byte it took, 0xFF fill included, against
             // the sum of the image this upgrade started on.
-            if (ReplySum(reply) != m_image.expectedSum) {
+            m_boardSum = ReplySum(reply);
+            if (*m_boardSum != m_image.expectedSum) {
                 m_driver.SetStatusText(text::kUpgradeFailed);
                 m_phase = UpgradePhase::Stalled;  // Start stays disabled until Stop
                 return;

@@ -202,7 +202,7 @@ private slots:
         QCOMPARE(lines[0].keys,
                  QStringList({"time", "port", "board", "result", "step", "message", "seconds",
                               "baud", "blocks", "bytes", "resends", "image", "image_sum",
-                              "image_sha256", "version", "host"}));
+                              "board_sum", "image_sha256", "version", "host"}));
         const QString time = r["time"].toString();
         QVERIFY2(QRegularExpression(
                      QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"))
@@ -227,6 +227,7 @@ private slots:
         QCOMPARE(r["image"].toString(), QString::fromStdString(image.string()));
         QCOMPARE(r["image_sum"].toString(),
                  QStringLiteral("%1").arg(ExpectedSum(data, kSmallImage), 8, 16, QLatin1Char('0')));
+        QCOMPARE(r["board_sum"].toString(), r["image_sum"].toString());
         QCOMPARE(r["image_sha256"].toString(),
                  QString::fromStdString(Sha256Hex(data, bytes.size())));
         QCOMPARE(r["version"].toString(), QString::fromLatin1(kVersion));

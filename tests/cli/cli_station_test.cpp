@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,9 @@ constexpr char kPlaceNext[] = "请放上下一块板";
 constexpr char kFound[] = "已找到设备，正在升级";
 
 const std::vector<std::string> kFieldNames = {
-    "time",   "port",  "board",   "result", "step",      "message",      "seconds", "baud",
-    "blocks", "bytes", "resends", "image",  "image_sum", "image_sha256", "version", "host"};
+    "time",      "port",      "board",        "result",  "step",    "message",
+    "seconds",   "baud",      "blocks",       "bytes",   "resends", "image",
+    "image_sum", "board_sum", "image_sha256", "version", "host"};
 
 using Row = std::map<std::string, std::string>;
 
@@ -82,14 +84,22 @@ std::string ReadText(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-std::string SumHex(const std::vector<uint8_t>& received) {
+uint32_t Sum(const std::vector<uint8_t>& received) {
     uint32_t sum = 0;
     for (const uint8_t b : received) {
         sum += b;
     }
+    return sum;
+}
+
+std::string SumHex(uint32_t sum) {
     char text[16];
     std::snprintf(text, sizeof text, "%08x", sum);
     return text;
+}
+
+std::string SumHex(const std::vector<uint8_t>& received) {
+    return SumHex(Sum(received));
 }
 
 nlohmann::json Summary(SimProcess& sim) {
@@ -113,6 +123,10 @@ protected:
         EXPECT_EQ(row.at("blocks"), std::to_string(bytes.size() / kBlock + 1));
         EXPECT_EQ(row.at("image"), image);
         EXPECT_EQ(row.at("image_sum"), SumHex(Received(bytes)));
+        if (row.at("result") == "ok") {
+            // The board answered the image's sum, or it would not have succeeded.
+            EXPECT_EQ(row.at("board_sum"), row.at("image_sum"));
+        }
         EXPECT_EQ(row.at("image_sha256"), Sha256Hex(bytes.data(), bytes.size()));
         EXPECT_FALSE(row.at("version").empty());
         EXPECT_EQ(row.at("time").size(), std::string("2026-12-11T00:18:39.123Z").size());
@@ -322,20 +336,23 @@ TEST_F(CliStation, ASingleRunRecordsEveryBoardItTook) {
         const char* what;
         std::vector<std::string> simArgs;
         int exitCode;
-        const char* result;  // nullptr: no record
-        const char* step;    // nullptr: null
+        const char* result;                     // nullptr: no record
+        const char* step;                       // nullptr: null
+        std::optional<uint32_t> boardSumAbove;  // the board's sum less the image's; none: null
     };
     const Case cases[] = {
-        {"ok", {"--baud", "9600"}, kExitOk, "ok", nullptr},
-        {"refused", {"--baud", "9600", "--fail", "29@1"}, kExitFailed, "failed", "checksum"},
-        {"no board", {"--boot-after", "60"}, kExitNotFound, nullptr, nullptr},
+        {"ok", {"--baud", "9600"}, kExitOk, "ok", nullptr, 0u},
+        {"refused", {"--baud", "9600", "--fail", "29@1"}, kExitFailed, "failed", "checksum", {}},
+        // The board's answer is kept, and the message says what it was.
+        {"wrong sum", {"--baud", "9600", "--wrong-sum"}, kExitFailed, "failed", "checksum", 1u},
+        {"no board", {"--boot-after", "60"}, kExitNotFound, nullptr, nullptr, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SimProcess sim(c.simArgs);
         const std::string log = Path(std::string(c.what) + ".jsonl");
         const ChildResult r = Cli({"upgrade", "--port", sim.slavePath(), "--image", image,
-                                   "--search-timeout", "3", "--log", log});
+                                   "--search-timeout", "3", "--stall-timeout", "1", "--log", log});
         EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
         const std::string text = ReadText(log);
         if (c.result == nullptr) {
@@ -361,6 +378,15 @@ TEST_F(CliStation, ASingleRunRecordsEveryBoardItTook) {
         } else {
             EXPECT_EQ(j["step"], c.step);
         }
+        const uint32_t imageSum = Sum(Received(ReadFile(image)));
+        if (!c.boardSumAbove) {
+            EXPECT_TRUE(j["board_sum"].is_null());
+        } else {
+            EXPECT_EQ(j["board_sum"], SumHex(imageSum + *c.boardSumAbove));
+        }
+        const bool sumsDiffer = c.boardSumAbove.value_or(0) != 0;
+        EXPECT_EQ(row.at("message").find("校验和不符") != std::string::npos, sumsDiffer)
+            << row.at("message");
     }
     SimProcess sim(std::vector<std::string>{});
     const ChildResult r = Cli({"upgrade", "--port", sim.slavePath(), "--image", image, "--log",

@@ -22,6 +22,7 @@
 #include "pty_pair.h"
 #include "scoped_config_home.h"
 #include "serial/com_port.h"
+#include "upgrade/queued_port.h"
 
 namespace tarvik::serial {
 namespace {
@@ -49,6 +50,9 @@ struct Line {
     // until the test lets it go.
     std::condition_variable letGo;
     bool released = false;
+    // A driver that refuses every line setting, or fails every write, with this errno.
+    std::optional<int> refuseSettings;
+    std::optional<int> failWrites;
 
     void Note(const std::string& what) {
         std::lock_guard lock(mutex);
@@ -76,6 +80,13 @@ struct Line {
 Line* g_line = nullptr;
 
 ssize_t WatchedWrite(int fd, const void* bytes, size_t length) {
+    {
+        std::lock_guard lock(g_line->mutex);
+        if (g_line->failWrites) {
+            errno = *g_line->failWrites;
+            return -1;
+        }
+    }
     const ssize_t n = SystemCalls().write(fd, bytes, length);
     g_line->Note("write " + std::to_string(n));
     return n;
@@ -108,6 +119,9 @@ int WatchedSetTermiosDrained(int fd, const termios2& t) {
     {
         std::unique_lock lock(g_line->mutex);
         g_line->letGo.wait(lock, [] { return !g_line->stuckAt || g_line->released; });
+        if (g_line->refuseSettings) {
+            return *g_line->refuseSettings;
+        }
     }
     return SystemCalls().setTermiosDrained(fd, t);
 }
@@ -295,6 +309,99 @@ TEST_F(DeviceCallsTest, LowLatencyWhileOpenAndAsFoundAfterClose) {
         EXPECT_EQ(line.LowLatencyLog(), c.atClose);
         EXPECT_EQ(line.lowLatency, c.afterClose);
     }
+}
+
+// The port's line work: a line setting the driver refuses, whatever its code, leaves the
+// line usable, so the next frame still goes out (a search tries rates a device may not
+// know); a write that fails because the device has gone ends the line's work, and every
+// later call says so at once.
+class QueuedLineTest : public ::testing::Test {
+protected:
+    QueuedLineTest() {
+        g_line = &line;
+        UseDeviceCalls(&kWatched);
+    }
+    ~QueuedLineTest() override {
+        port.Close();
+        {
+            std::lock_guard lock(serveMutex);
+            quit = true;
+        }
+        serveCv.notify_all();
+        if (server.joinable()) {
+            server.join();
+        }
+        port.DetachLine();
+        UseDeviceCalls(nullptr);
+        g_line = nullptr;
+    }
+
+    // The line's work is done by the thread that reads the line; here a thread of the test's
+    // stands in for it and does the work whenever it is woken for it.
+    void AttachServer() {
+        port.AttachLine([this] {
+            {
+                std::lock_guard lock(serveMutex);
+                woken = true;
+            }
+            serveCv.notify_all();
+        });
+        server = std::thread([this] {
+            std::unique_lock lock(serveMutex);
+            while (!quit) {
+                serveCv.wait(lock, [this] { return woken || quit; });
+                woken = false;
+                lock.unlock();
+                port.Serve();
+                lock.lock();
+            }
+        });
+    }
+
+    ScopedConfigHome config;
+    Line line;
+    PtyPair pty;
+    CQueuedPort port;
+    std::mutex serveMutex;
+    std::condition_variable serveCv;
+    bool woken = false;
+    bool quit = false;
+    std::thread server;
+};
+
+TEST_F(QueuedLineTest, RefusedSettingKeepsTheLineAndAWriteToAGoneDeviceEndsIt) {
+    constexpr auto kPatience = std::chrono::seconds(10);
+    ASSERT_EQ(port.Open(pty.slavePath().c_str(), kQueueSize, kQueueSize), kErrSuccess);
+    AttachServer();
+    const Bytes frame(kFrameLength, 0x5A);
+    uint32_t written = 0;
+    for (const int refusal : {EINVAL, EPERM, ENOTTY, EIO}) {
+        SCOPED_TRACE(refusal);
+        {
+            std::lock_guard lock(line.mutex);
+            line.refuseSettings = refusal;
+        }
+        EXPECT_EQ(port.Setup(1200, 8, kParityNone, kStopBitsOne), kErrSuccess);
+        ASSERT_EQ(port.Write(frame.data(), kFrameLength, &written, nullptr, kSendTimeoutMs),
+                  kErrSuccess);
+        EXPECT_EQ(pty.receive(kFrameLength, kPatience), frame);
+    }
+
+    {
+        std::lock_guard lock(line.mutex);
+        line.refuseSettings.reset();
+        line.failWrites = EIO;
+    }
+    // Queued at once; the failure shows from a later call on, once the line has met it.
+    uint32_t code = kErrSuccess;
+    const auto giveUp = std::chrono::steady_clock::now() + kPatience;
+    while (code == kErrSuccess && std::chrono::steady_clock::now() < giveUp) {
+        code = port.Write(frame.data(), kFrameLength, &written, nullptr, kSendTimeoutMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(code, static_cast<uint32_t>(EIO));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(port.Setup(9600, 8, kParityNone, kStopBitsOne), static_cast<uint32_t>(EIO));
 }
 
 }  // namespace

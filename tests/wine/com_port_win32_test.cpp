@@ -336,9 +336,12 @@ TEST_F(PeerPortTest, VanishedDeviceFailsReadsWithoutSpinning) {
     EXPECT_LE(reads, bound);
     EXPECT_NE(lastResult, kErrSuccess);
     EXPECT_NE(lastResult, kErrTimeout);
-    // A write to the vanished device fails as well, at once rather than after its time-out.
+    // A write to the vanished device fails as well, at once rather than after its time-out,
+    // with a code that says the device has gone (the port's line thread stops on it).
     uint32_t count = 0;
-    EXPECT_NE(port.Write("x", 1, &count, nullptr, kLongTimeoutMs), kErrSuccess);
+    const uint32_t code = port.Write("x", 1, &count, nullptr, kLongTimeoutMs);
+    EXPECT_NE(code, kErrSuccess);
+    EXPECT_TRUE(IsDeviceGoneCode(code)) << code;
     EXPECT_EQ(port.Close(), kErrSuccess);
 }
 

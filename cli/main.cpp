@@ -25,7 +25,8 @@ constexpr const char kTimeoutRangeText[] = "0.1 to 86400";
 
 constexpr const char kExitCodes[] =
     "Exit codes: 0 every board succeeded; 1 an upgrade failed; 2 usage error or image\n"
-    "rejected; 3 a port could not be opened; 4 no board found within the search time-out;\n"
+    "rejected; 3 a port could not be opened, or its device went while the board was\n"
+    "searched for; 4 no board found within the search time-out;\n"
     "130 interrupted (Ctrl-C or SIGTERM: every port stopped and closed). With --log, a record\n"
     "that could not be written makes the exit code 1.\n"
     "With --repeat: 0 every board recorded succeeded; 1 a board failed, or the log could not\n"

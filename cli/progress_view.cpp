@@ -13,6 +13,9 @@ namespace {
 constexpr int kPercent = 100;
 constexpr int kTenths = 10;
 constexpr const char kGap[] = "  ";
+// The search text's dots, of which a narrow line keeps this many.
+constexpr char kSearchDot = '.';
+constexpr size_t kDotsKept = 2;
 // ANSI sequences of the in-place redraw.
 constexpr const char kCursorUpFormat[] = "\x1b[%zuA";
 constexpr const char kClearLine[] = "\r\x1b[2K";
@@ -40,7 +43,7 @@ std::string TransferFigures(const PortStatus& port) {
                                                       *port.bytesPerSecond);
         text += std::string(kGap) +
                 ClockTime(std::chrono::duration_cast<std::chrono::milliseconds>(remaining)) +
-                " left";
+                " 剩余";
     }
     return text;
 }
@@ -54,11 +57,11 @@ const char* VerdictWord(const PortStatus& port) {
         case Verdict::Stopped:
             return text::kUpgradeStopped;
         case Verdict::NotFound:
-            return "no board found";
+            return kNoBoardFound;
         case Verdict::Running:
             break;
     }
-    return "running";
+    return "进行中";
 }
 
 }  // namespace
@@ -97,8 +100,7 @@ std::string CProgressView::ProgressLine(const PortStatus& port) {
     std::string line = NameColumn(port);
     if (port.stalledFor && port.phase == UpgradePhase::Stalled) {
         return line + (port.status.empty() ? port.info : port.status) + kGap +
-               "no further reply for " + Seconds(*port.stalledFor) + " of " +
-               Seconds(port.stallLimit);
+               Seconds(*port.stalledFor) + " 无应答(最多等 " + Seconds(port.stallLimit) + ")";
     }
     line += TrimRight(port.info);
     if (port.deviceFound && port.totalBlocks > 0) {
@@ -107,6 +109,32 @@ std::string CProgressView::ProgressLine(const PortStatus& port) {
         line += std::string(kGap) + Seconds(port.elapsed);
     }
     return line;
+}
+
+std::string CProgressView::FittedProgressLine(const PortStatus& port, size_t columns) {
+    std::string line = ProgressLine(port);
+    if (DisplayWidth(line) <= columns) {
+        return line;
+    }
+    PortStatus narrow = port;
+    if (!narrow.shortCounters.empty()) {
+        narrow.counters = narrow.shortCounters;
+        line = ProgressLine(narrow);
+    }
+    if (DisplayWidth(line) > columns && !narrow.counters.empty()) {
+        narrow.counters.clear();  // the outcome lines and the closing table still have them
+        line = ProgressLine(narrow);
+    }
+    // The search text grows a dot a step: keep a couple of them.
+    const size_t over = DisplayWidth(line) > columns ? DisplayWidth(line) - columns : 0;
+    const size_t end = narrow.info.find_last_not_of(kSearchDot);
+    const size_t dotsFrom = end == std::string::npos ? 0 : end + 1;
+    const size_t dots = narrow.info.size() - dotsFrom;
+    if (over > 0 && dots > kDotsKept && dotsFrom < narrow.info.size()) {
+        narrow.info.erase(dotsFrom, std::min(over, dots - kDotsKept));
+        line = ProgressLine(narrow);
+    }
+    return FitWidth(line, columns);
 }
 
 std::string CProgressView::OutcomeLine(const PortStatus& port) {
@@ -118,7 +146,7 @@ std::string CProgressView::OutcomeLine(const PortStatus& port) {
 }
 
 std::string CProgressView::SummaryTable(const std::vector<PortStatus>& ports) {
-    std::vector<std::vector<std::string>> rows = {{"port", "device", "result", "blocks", "time"}};
+    std::vector<std::vector<std::string>> rows = {{"串口", "设备", "结果", "块数", "用时"}};
     for (const PortStatus& p : ports) {
         rows.push_back({p.name, p.device, VerdictWord(p),
                         p.totalBlocks > 0 ? Blocks(p) : std::string("-"), Seconds(p.elapsed)});
@@ -173,7 +201,7 @@ void CProgressView::Redraw(const std::vector<PortStatus>& ports) {
     const size_t width = m_columns > 1 ? m_columns - 1 : m_columns;
     for (const PortStatus& port : ports) {
         frame += kClearLine;
-        frame += FitWidth(ProgressLine(port), width);
+        frame += FittedProgressLine(port, width);
         frame += "\n";
     }
     m_drawnLines = ports.size();
@@ -211,8 +239,7 @@ void CProgressView::PrintNews(const std::vector<PortStatus>& ports) {
                     break;
                 case Stage::Stalled:
                     line = NameColumn(port) + (port.status.empty() ? port.info : port.status) +
-                           kGap + "waiting up to " + Seconds(port.stallLimit) +
-                           " for a further reply";
+                           kGap + "等待应答,最多 " + Seconds(port.stallLimit);
                     break;
                 case Stage::None:
                 case Stage::Ended:

@@ -15,6 +15,9 @@
 
 namespace tarvik::cli {
 
+// The outcome of a port whose search found no board.
+inline constexpr char kNoBoardFound[] = "未找到设备";
+
 // A snapshot of one port, taken on the loop's thread.
 struct PortStatus {
     std::string name;    // as given on the command line
@@ -31,8 +34,9 @@ struct PortStatus {
     std::optional<std::chrono::milliseconds> stalledFor;  // a failure shown, no timer
     std::chrono::milliseconds stallLimit{0};              // when a stalled upgrade ends
     std::string result;  // when ended: the window's text ("升级成功", "升级失败(0x1b)", ...)
-    std::string detail;    // when ended: what else there is to know, may be empty
-    std::string counters;  // a station's boards so far, shown after the name; may be empty
+    std::string detail;         // when ended: what else there is to know, may be empty
+    std::string counters;       // a station's boards so far, shown after the name; may be empty
+    std::string shortCounters;  // the same in fewer columns, for a narrow terminal
 };
 
 class CProgressView {
@@ -51,6 +55,10 @@ public:
 
     // The lines, as they are printed (exposed for the redraw and the plain output alike).
     static std::string ProgressLine(const PortStatus& port);
+    // The progress line in at most `columns` terminal columns. What gives way first are the
+    // counters (their short form, then all of them) and the search's growing dots; the instruction
+    // to the operator stays whole, and only what follows it is cut.
+    static std::string FittedProgressLine(const PortStatus& port, size_t columns);
     static std::string OutcomeLine(const PortStatus& port);
     static std::string SummaryTable(const std::vector<PortStatus>& ports);
 

@@ -29,8 +29,19 @@ constexpr std::chrono::milliseconds kBellGap{250};
 constexpr char kBell[] = "\a";
 
 std::string Counters(const StationCounters& c) {
-    return "[" + std::to_string(c.boards) + " boards, " + std::to_string(c.succeeded) + " ok, " +
-           std::to_string(c.failed) + " failed]";
+    return "[共" + std::to_string(c.boards) + "块 成功" + std::to_string(c.succeeded) + " 失败" +
+           std::to_string(c.failed) + "]";
+}
+
+// The counters where a line is too narrow for the words: boards/succeeded/failed.
+std::string ShortCounters(const StationCounters& c) {
+    return "[" + std::to_string(c.boards) + "/" + std::to_string(c.succeeded) + "/" +
+           std::to_string(c.failed) + "]";
+}
+
+// "第12块": board 12 of a port.
+std::string BoardText(uint32_t board) {
+    return "第" + std::to_string(board) + "块";
 }
 
 StationOptions StationOptionsFor(const UpgradeOptions& options) {
@@ -65,6 +76,9 @@ private:
     std::unique_ptr<CProgressView> m_view;
     bool m_live = false;
     int m_bellsDue = 0;
+    // The terminal the bells ring on: the one the lines are shown on, else standard error
+    // when that is one; none when both go to files or pipes, which keep plain lines.
+    std::FILE* m_bellOut = nullptr;
     Clock::time_point m_nextBell{};
     CStation* m_station = nullptr;
 };
@@ -76,7 +90,7 @@ StationEvents CStationView::Events() {
         if (!end.detail.empty()) {
             shown += "  " + end.detail;
         }
-        m_view->Print(end.name + "  board " + std::to_string(end.board) + ": " + shown + "  " +
+        m_view->Print(end.name + "  " + BoardText(end.board) + ": " + shown + "  " +
                           Seconds(end.elapsed) + "  " + Counters(end.counters),
                       true);
     };
@@ -130,6 +144,7 @@ std::vector<PortStatus> CStationView::Lines(const StationSnapshot& snapshot) con
         s.name = port.name;
         s.device = i < m_devices.size() ? m_devices[i] : "";
         s.counters = Counters(port.counters);
+        s.shortCounters = ShortCounters(port.counters);
         s.stallLimit = port.stallLimit;
         s.elapsed = port.elapsed;
         switch (port.state) {
@@ -138,8 +153,10 @@ std::vector<PortStatus> CStationView::Lines(const StationSnapshot& snapshot) con
             case StationState::Upgrading:
                 s.phase = port.phase;
                 s.info = port.info;
-                if (port.state == StationState::PlaceBoard && port.board > 1) {
-                    s.info = std::string(kStationPlaceNextBoard) + "  " + s.info;
+                if (port.state == StationState::PlaceBoard) {
+                    s.info =
+                        std::string(port.board > 1 ? kStationPlaceNextBoard : kStationPlaceBoard) +
+                        "  " + s.info;
                 }
                 s.status = port.status;
                 s.deviceFound = port.deviceFound;
@@ -165,13 +182,19 @@ std::vector<PortStatus> CStationView::Lines(const StationSnapshot& snapshot) con
 }
 
 void CStationView::RingBells(Clock::time_point now, bool all) {
+    if (m_bellOut == nullptr) {
+        m_bellsDue = 0;
+        return;
+    }
     while (m_bellsDue > 0 && (all || now >= m_nextBell)) {
         if (all && now < m_nextBell) {
             std::this_thread::sleep_until(m_nextBell);
             now = m_nextBell;
         }
-        std::fputs(kBell, stdout);
-        std::fflush(stdout);
+        if (m_bellOut != nullptr) {
+            std::fputs(kBell, m_bellOut);
+            std::fflush(m_bellOut);
+        }
         --m_bellsDue;
         m_nextBell = now + kBellGap;
     }
@@ -179,7 +202,7 @@ void CStationView::RingBells(Clock::time_point now, bool all) {
 
 std::string CStationView::ClosingTable(const StationSnapshot& snapshot) const {
     std::vector<std::vector<std::string>> rows = {
-        {"port", "device", "boards", "succeeded", "failed", "mean time"}};
+        {"串口", "设备", "板数", "成功", "失败", "平均用时"}};
     for (size_t i = 0; i < snapshot.ports.size(); ++i) {
         const StationPortSnapshot& port = snapshot.ports[i];
         const StationCounters& c = port.counters;
@@ -224,6 +247,9 @@ int CStationView::Run() {
     }
     for (const std::string& name : m_options.ports) {
         m_devices.push_back(DeviceOf(name));
+    }
+    if (m_options.bell) {
+        m_bellOut = IsLiveTerminal(stdout) ? stdout : IsLiveTerminal(stderr) ? stderr : nullptr;
     }
     CStation station(StationOptionsFor(m_options), Events());
     m_station = &station;

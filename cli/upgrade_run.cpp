@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,7 +40,12 @@ struct PortRun {
     std::optional<Clock::time_point> stalledSince;
     std::optional<Clock::time_point> transferSince;  // the first block observed on its way
     uint32_t transferFromBlock = 0;
+    bool deviceGone = false;  // the device went while the search wrote to it
 };
+
+// A single run's port whose device went during the search: there is nothing to wait for.
+constexpr char kDeviceGoneResult[] = "设备已拔出";
+constexpr char kDeviceGoneDetail[] = "串口设备已断开，未找到电路板";
 
 }  // namespace
 
@@ -50,6 +56,10 @@ std::string DeviceOf(const std::string& name) {
 }
 
 namespace {
+
+// What separates folders in a device path, on any system the tool runs on.
+constexpr char kPathSeparators[] = "/\\";
+constexpr char kNotAPortName[] = "既不是串口名称(COM1 至 COM256)也不是设备路径";
 
 std::string PortLabel(const std::string& name, const std::string& device) {
     return !device.empty() && device != name ? name + " (" + device + ")" : name;
@@ -66,6 +76,13 @@ std::string ReaderFailure(const std::string& name, const std::string& device, ui
 
 // Why a port did not open, in the operator's terms.
 std::string OpenFailure(const std::string& name, const std::string& device, uint32_t code) {
+    // A name that is neither a COM name nor a path leads nowhere for want of a device, not
+    // because a port is missing or held: a mistyped name ("COM4l") is told as such.
+    std::error_code ignored;
+    if (!ComNumber(name) && name.find_first_of(kPathSeparators) == std::string::npos &&
+        !std::filesystem::exists(name, ignored)) {
+        return name + ": " + kNotAPortName;
+    }
     std::string text = PortLabel(name, device) + ": ";
     text += text::kPortUnavailable;
     if (code == kErrAlreadyInitialized) {
@@ -220,8 +237,14 @@ void CUpgradeRun::Judge(PortRun& port, Clock::time_point now) {
     if (m_options.searchTimeout && !engine.DeviceFound() &&
         Since(port.started, now) >= *m_options.searchTimeout) {
         engine.OnStop();
-        End(port, Verdict::NotFound, "no board found",
-            "no answer within the search time-out of " + Seconds(*m_options.searchTimeout), now);
+        End(port, Verdict::NotFound, kNoBoardFound,
+            "搜索时限 " + Seconds(*m_options.searchTimeout) + " 内无应答", now);
+        return;
+    }
+    if (!engine.DeviceFound() && LineHasGone(engine.LastSendCode())) {
+        engine.OnStop();
+        port.deviceGone = true;
+        End(port, Verdict::NotFound, kDeviceGoneResult, kDeviceGoneDetail, now);
         return;
     }
     if (std::optional<UpgradeEnd> end =
@@ -304,11 +327,16 @@ int CUpgradeRun::ExitCodeOf() const {
         return kExitFailed;  // a board went unrecorded: the operator must look
     }
     bool notFound = false;
+    bool deviceGone = false;
     for (const PortRun& port : m_ports) {
         if (port.verdict == Verdict::Failed) {
             return kExitFailed;
         }
         notFound = notFound || port.verdict == Verdict::NotFound;
+        deviceGone = deviceGone || port.deviceGone;
+    }
+    if (deviceGone) {
+        return kExitPortFailed;  // the port is as unusable as one that did not open
     }
     return notFound ? kExitNotFound : kExitOk;
 }

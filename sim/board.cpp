@@ -147,6 +147,7 @@ Outcome Board::receive(const Bytes& frame, std::uint32_t baud) {
         }
         case kStepChecksum:
             payload = payloadU32(sum() + (m_settings.wrongSum ? 1u : 0u));
+            out.wrongSum = m_settings.wrongSum;
             break;
         case kStepFinish:
             m_stats.finished = true;

@@ -47,6 +47,7 @@ struct Outcome {
     bool imageComplete = false;  // the finish command arrived: the image is final
     bool vanish = false;         // the block named by vanishAfter was acknowledged
     bool refused = false;        // answered with the failure step (--fail)
+    bool wrongSum = false;       // answered the checksum request with a wrong sum
     std::string note;            // faults applied, for the trace
 };
 

@@ -45,6 +45,9 @@ BoardSettings settingsOfBoard(const Options& options, std::uint64_t board) {
     BoardSettings settings = options.board;
     if (options.row) {
         settings.faults = options.board.faults.forBoard(board);
+        const auto& wrong = options.wrongSumBoards;
+        settings.wrongSum =
+            settings.wrongSum || std::find(wrong.begin(), wrong.end(), board) != wrong.end();
     }
     return settings;
 }
@@ -185,7 +188,7 @@ private:
         }
     }
 
-    // A board of the row took its finish command, or refused a frame.
+    // A board of the row took its finish command, refused a frame or answered a wrong sum.
     void finishRowBoard(Clock::time_point now) {
         ++m_boardsFinished;
         m_rowPhase = m_options.stay.count() > 0 ? RowPhase::kStaying : RowPhase::kSwapping;
@@ -267,7 +270,7 @@ private:
                 } else {
                     m_completed = true;
                 }
-            } else if (out.refused && m_options.row) {
+            } else if ((out.refused || out.wrongSum) && m_options.row) {
                 // The tool has given up on this board: it is taken off like a finished one.
                 if (m_options.out) {
                     writeImage(outPathFor(*m_options.out, m_boardNumber), m_board.image());

@@ -32,7 +32,8 @@ Line speed:
 
 Boards in a row:
   --boards N serves N boards one after another on the same port. After its finish
-  command, or a frame it refused (--fail: the tool gives up on it), a board keeps
+  command, a frame it refused (--fail) or a wrong sum it answered (the tool gives up
+  on it, and the operator takes it off), a board keeps
   answering enter-upgrade (and nothing else) for --stay seconds, then runs its
   application: silent for --swap seconds (2). Then the next board is on the line in
   boot mode. Each board counts its own frames for the faults; B/K@N limits a fault to
@@ -120,6 +121,11 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
     faultOption("--garbage", garbages, "K@N[xC]: garbage bytes right before the reply");
     faultOption("--fail", fails, "K@N[xC]: refuse, answering with step 0");
     app.add_flag("--wrong-sum", o.board.wrongSum, "The checksum reply carries the sum plus 1");
+    app.add_option("--wrong-sum-board", o.wrongSumBoards,
+                   "B: with --boards, only board B answers with the sum plus 1 (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(CLI::Range(std::uint64_t{1}, kMostBoards));
     app.add_flag("--silent-finish", o.board.silentFinish,
                  "No reply to the finish command (the upgrade still counts as completed)");
     std::optional<std::uint32_t> vanishAfter;

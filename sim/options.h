@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "board.h"
 
@@ -36,6 +37,7 @@ struct Options {
     std::uint64_t boards = 1;
     std::chrono::nanoseconds swap{kDefaultSwap};
     std::chrono::nanoseconds stay{0};
+    std::vector<std::uint64_t> wrongSumBoards;  // boards of the row that answer a wrong sum
 };
 
 // The path --out writes board `board`'s image to: its "%d" replaced by the number.

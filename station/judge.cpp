@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "serial/com_port.h"
 #include "upgrade/frames.h"
 #include "upgrade/texts.h"
 
@@ -13,6 +14,10 @@ namespace {
 constexpr double kMsPerSecond = 1000.0;
 
 }  // namespace
+
+bool LineHasGone(uint32_t code) {
+    return code != kErrSuccess && code != kErrTimeout;
+}
 
 std::string StepByteText(uint8_t step) {
     char text[16];
@@ -55,6 +60,19 @@ std::optional<UpgradeEnd> JudgeUpgrade(CLoopDriver& driver,
     const UpgradePhase phase = engine.Phase();
     const bool stalled = (phase == UpgradePhase::Stalled || phase == UpgradePhase::Finishing) &&
                          !driver.AnyTimerArmed();
+    if (stalled && engine.SumRejected()) {
+        // The board has told its sum and no later reply changes it: the board is done with
+        // now, so that the watch for it to go starts at once.
+        std::string status = driver.Status();
+        if (status.rfind(text::kUpgradeFailed, 0) != 0) {
+            status = text::kUpgradeFailed;
+        }
+        const uint8_t step = engine.RememberedStep();
+        stalledSince.reset();
+        engine.OnStop();
+        return UpgradeEnd{Verdict::Failed, status,
+                          std::string(kSumDiffersText) + " (" + StepByteText(step) + ")"};
+    }
     if (!stalled) {
         stalledSince.reset();
     } else if (!stalledSince) {
@@ -67,9 +85,9 @@ std::optional<UpgradeEnd> JudgeUpgrade(CLoopDriver& driver,
             status = text::kUpgradeFailed;
         }
         engine.OnStop();
-        return UpgradeEnd{Verdict::Failed, status,
-                          "no further reply for " + SecondsText(stallTimeout) + " after frame " +
-                              StepByteText(step)};
+        return UpgradeEnd{
+            Verdict::Failed, status,
+            "帧 " + StepByteText(step) + " 之后 " + SecondsText(stallTimeout) + " 无应答"};
     }
     return std::nullopt;
 }

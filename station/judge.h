@@ -16,6 +16,9 @@ namespace tarvik {
 // How a board taken ended, or that it has not yet.
 enum class Verdict { Running, Succeeded, Failed, NotFound, Stopped };
 
+// What a board whose sum differs from the image's is told with.
+inline constexpr char kSumDiffersText[] = "电路板的校验和与固件不符";
+
 struct UpgradeEnd {
     Verdict verdict = Verdict::Failed;
     std::string result;  // the window's text
@@ -36,6 +39,9 @@ std::optional<UpgradeEnd> JudgeUpgrade(CLoopDriver& driver,
 std::optional<std::string> LoadRunImage(const std::string& path, FirmwareImage& image);
 // Start's text for a start that did not happen; empty for Started.
 const char* StartFailureText(StartResult result);
+
+// A frame write's code says the device behind the port has gone (not a time-out).
+bool LineHasGone(uint32_t code);
 
 // "0x1b": a step byte as the messages show it.
 std::string StepByteText(uint8_t step);

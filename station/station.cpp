@@ -54,6 +54,7 @@ struct CStation::Port {
     Clock::time_point stateSince;
     StationCounters counters;
     std::optional<StationBoardEnd> last;
+    bool searchGone = false;  // the device went while no board was taken
 };
 
 CStation::CStation(StationOptions options, StationEvents events)
@@ -120,6 +121,9 @@ std::optional<StationStartError> CStation::Start() {
                                      StartFailureText(result)};
         }
     }
+    for (const std::unique_ptr<Port>& port : m_ports) {
+        Prompt(*port, kStationPlaceBoard);
+    }
     Publish(Clock::now());
     return std::nullopt;
 }
@@ -143,8 +147,11 @@ void CStation::Outcome(Port& port, Verdict verdict, const std::string& result,
     const Clock::time_point start = port.foundAt.value_or(now);
     const double seconds = std::chrono::duration<double>(now - start).count();
     ++port.counters.boards;
-    ++port.counters.timedBoards;
-    port.counters.seconds += seconds;
+    if (verdict != Verdict::Stopped) {
+        // A board stopped half-way says nothing of how long a board takes.
+        ++port.counters.timedBoards;
+        port.counters.seconds += seconds;
+    }
     if (verdict == Verdict::Succeeded) {
         ++port.counters.succeeded;
     } else if (verdict == Verdict::Failed) {
@@ -199,6 +206,9 @@ void CStation::Outcome(Port& port, Verdict verdict, const std::string& result,
     const bool countReached = m_options.count && port.counters.boards >= *m_options.count;
     if (verdict == Verdict::Stopped || countReached || m_ending) {
         port.state = PortState::Done;
+    } else if (LineHasGone(engine.LastSendCode())) {
+        // The board went with the device: there is none to take off.
+        DeviceGone(port, now);
     } else {
         port.state = PortState::WaitingGone;
         port.gone.Begin(now);
@@ -216,9 +226,14 @@ void CStation::NextBoard(Port& port, Clock::time_point now) {
         port.state = PortState::Done;
         return;
     }
-    ++port.board;
-    port.last.reset();
-    Prompt(port, kStationPlaceNextBoard);
+    // A device that went during the search took no board with it: the search for the same
+    // board begins again.
+    if (!port.searchGone) {
+        ++port.board;
+        port.last.reset();
+    }
+    port.searchGone = false;
+    Prompt(port, port.board > 1 ? kStationPlaceNextBoard : kStationPlaceBoard);
     const StartResult result = StartSearch(port);
     if (result != StartResult::Started) {
         if (m_events.onSearchFailed) {
@@ -249,16 +264,22 @@ void CStation::EndWaitingPorts() {
     }
 }
 
-// The enter-upgrade frame at the rate the board was found at: an answer means it is still
-// on the fixture. A write that fails means the device itself has gone.
+// The enter-upgrade frame, at the rate the board was found at and at the transfer settings
+// in turn: an answer means it is still on the fixture. A write that fails means the device
+// itself has gone.
 void CStation::Probe(Port& port, Clock::time_point now) {
     CLoopDriver& driver = *port.driver;
-    const LineSelections& selections = m_options.selections;
-    const uint32_t baud =
-        driver.Engine().FoundBaud() != 0 ? driver.Engine().FoundBaud() : kTransferBaud;
-    driver.Port().Setup(baud, static_cast<uint8_t>(selections.dataBitsIndex + kDataBitsIndexBase),
-                        static_cast<uint8_t>(selections.parityIndex),
-                        static_cast<uint8_t>(selections.stopBitsIndex));
+    if (port.gone.NextKind() == ProbeKind::Transfer) {
+        driver.Port().Setup(kTransferBaud, kTransferDataBits, kTransferParity, kTransferStopBits);
+    } else {
+        const LineSelections& selections = m_options.selections;
+        const uint32_t baud =
+            driver.Engine().FoundBaud() != 0 ? driver.Engine().FoundBaud() : kTransferBaud;
+        driver.Port().Setup(baud,
+                            static_cast<uint8_t>(selections.dataBitsIndex + kDataBitsIndexBase),
+                            static_cast<uint8_t>(selections.parityIndex),
+                            static_cast<uint8_t>(selections.stopBitsIndex));
+    }
     CCmdFrame probe = MakeEnterUpgradeFrame();
     const uint8_t* wire = probe.Pack();
     uint32_t written = 0;
@@ -266,20 +287,35 @@ void CStation::Probe(Port& port, Clock::time_point now) {
         driver.Port().Write(wire, kCmdFrameSize, &written, nullptr, kSendTimeoutMs);
     driver.Trace(TraceDirection::Sent, wire, kCmdFrameSize);
     port.gone.ProbeSent(now);
-    if (code != kErrSuccess && code != kErrTimeout) {
-        driver.ClosePort();
-        port.state = PortState::Reopening;
-        port.nextReopen = now + kStationReopenPeriod;
-        port.stateSince = now;
-        Prompt(port, kStationDeviceGone);
-        m_news = true;
+    if (LineHasGone(code)) {
+        DeviceGone(port, now);
     }
+}
+
+// The device behind the port has gone (a write failed): the port is closed and opened again
+// once the device is back.
+void CStation::DeviceGone(Port& port, Clock::time_point now) {
+    if (port.state == PortState::Upgrading) {
+        port.searchGone = !port.foundAt.has_value();
+        port.driver->Engine().OnStop();
+    }
+    port.driver->ClosePort();
+    port.state = PortState::Reopening;
+    port.nextReopen = now + kStationReopenPeriod;
+    port.stateSince = now;
+    Prompt(port, kStationDeviceGone);
+    m_news = true;
 }
 
 void CStation::Supervise(Port& port, Clock::time_point now) {
     switch (port.state) {
         case PortState::Upgrading: {
             CUpgradeEngine& engine = port.driver->Engine();
+            if (!port.foundAt && !engine.DeviceFound() && LineHasGone(engine.LastSendCode())) {
+                // The search writes into a device that has gone: wait for it to come back.
+                DeviceGone(port, now);
+                return;
+            }
             if (!port.foundAt && engine.DeviceFound()) {
                 port.foundAt = now;
                 port.foundWall = WallClock::now();
@@ -306,7 +342,7 @@ void CStation::Supervise(Port& port, Clock::time_point now) {
         case PortState::Reopening:
             if (now >= port.nextReopen) {
                 if (port.driver->OpenPort(port.name, m_options.baud) == kErrSuccess) {
-                    // The board went with the device: whatever comes back is the next one.
+                    // A board taken went with the device: whatever comes back is the next one.
                     NextBoard(port, now);
                 } else {
                     port.nextReopen = now + kStationReopenPeriod;
@@ -446,6 +482,27 @@ void CStation::CloseAll() {
     }
 }
 
+// A stop as a board's finish command is out: its answer may be on the line or on its way.
+// It is taken, and every board in transfer judged once more, before any counts as
+// interrupted. Nothing else moves meanwhile: no port in the search or waiting for a board
+// to go is looked at.
+void CStation::SettleFinishes() {
+    const auto judge = [this] {
+        bool finishing = false;
+        const Clock::time_point now = Clock::now();
+        for (const std::unique_ptr<Port>& port : m_ports) {
+            if (InTransfer(*port)) {
+                Supervise(*port, now);
+                finishing = finishing || (InTransfer(*port) && port->driver->Engine().Phase() ==
+                                                                   UpgradePhase::Finishing);
+            }
+        }
+        return !finishing;
+    };
+    m_loop.RunUntil(judge, Clock::now() + kStationFinishAnswerTime);
+    judge();
+}
+
 StationOutcome CStation::Run() {
     StationOutcome outcome;
     for (;;) {
@@ -475,6 +532,9 @@ StationOutcome CStation::Run() {
 
     // A stop while every port waits for a board is the end of the shift; during a transfer
     // it stops that board, which is recorded as interrupted.
+    if (outcome.stopped) {
+        SettleFinishes();
+    }
     const Clock::time_point now = Clock::now();
     if (outcome.stopped) {
         m_ending = true;

@@ -40,6 +40,9 @@ inline constexpr char kStationDone[] = "完成";
 inline constexpr std::chrono::milliseconds kStationStallTimeout{5000};
 // A pulled adapter: how often to try to open its port again.
 inline constexpr std::chrono::milliseconds kStationReopenPeriod{500};
+// A stop as a board's finish command is out waits this long at most for its answer: the
+// time a board is given to answer any frame.
+inline constexpr std::chrono::milliseconds kStationFinishAnswerTime = kResendPeriod;
 // How often the station's loop hands control back between events: for the time-outs, the
 // probes, a stop request and the snapshot the views read.
 inline constexpr std::chrono::milliseconds kStationLookPeriod{100};
@@ -76,7 +79,7 @@ struct StationCounters {
     uint32_t succeeded = 0;
     uint32_t failed = 0;
     uint32_t interrupted = 0;
-    uint32_t timedBoards = 0;  // the boards that count in the mean time
+    uint32_t timedBoards = 0;  // the boards that count in the mean time (not interrupted)
     double seconds = 0;        // of those boards, found to outcome
     // The mean time of a board in seconds; nothing before the first timed board.
     std::optional<double> MeanSeconds() const;
@@ -156,8 +159,8 @@ struct StationOutcome {
 struct StationEvents {
     // A board's outcome, before its record is written.
     std::function<void(const StationBoardEnd&)> onBoardEnd;
-    // An instruction to the operator at port `port`: kStationRemoveBoard, kStationDeviceGone,
-    // kStationPlaceNextBoard.
+    // An instruction to the operator at port `port`: kStationPlaceBoard (the first board),
+    // kStationRemoveBoard, kStationDeviceGone, kStationPlaceNextBoard.
     std::function<void(size_t port, const std::string& words)> onPrompt;
     // A record, once it is in the log (or as made, when there is no log).
     std::function<void(const BoardRecord&)> onRecord;
@@ -207,6 +210,8 @@ private:
     StartResult StartSearch(Port& port);
     void Supervise(Port& port, Clock::time_point now);
     void Probe(Port& port, Clock::time_point now);
+    void DeviceGone(Port& port, Clock::time_point now);
+    void SettleFinishes();
     void Outcome(Port& port, Verdict verdict, const std::string& result, const std::string& detail,
                  Clock::time_point now);
     void NextBoard(Port& port, Clock::time_point now);

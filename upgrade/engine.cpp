@@ -184,7 +184,8 @@ size_t CUpgradeEngine::SendFrame(const uint8_t* bytes, size_t length) {
         return length;
     }
     uint32_t written = 0;
-    port.Write(bytes, static_cast<uint32_t>(length), &written, nullptr, kSendTimeoutMs);
+    m_lastSendCode =
+        port.Write(bytes, static_cast<uint32_t>(length), &written, nullptr, kSendTimeoutMs);
     m_driver.Trace(TraceDirection::Sent, bytes, length);
     return length;
 }

@@ -124,12 +124,20 @@ public:
     const UpgradeState& State() const { return m_state; }
     UpgradePhase Phase() const { return m_phase; }
     UpgradeOutcome Outcome() const { return m_outcome; }
+    // The board answered the checksum request with another sum than the image's: no later
+    // reply can make this upgrade good (the upgrade stays stalled until Stop, as it shows).
+    bool SumRejected() const { return m_sumRejected; }
+    // The code of the last frame write, kErrSuccess when it went (or was taken to go) out:
+    // a supervisor tells a device that has gone by it; the engine itself never looks.
+    uint32_t LastSendCode() const { return m_lastSendCode; }
     bool DeviceFound() const { return m_deviceFound; }  // a reply accepted since Start
     uint32_t ImageLength() const { return m_image.length; }
     // The step byte of the frame last sent (the one the timers repeat).
     uint8_t RememberedStep() const { return m_state.rememberedFrame[kFrameStepByte]; }
     // For the board record: the frames the resend timer sent again since Start, and the
-    // rate the board answered the enter-upgrade frame at (0 until it has).
+    // rate the board answered the enter-upgrade frame at (0 until it has): the rate of the
+    // search step whose frame it answered, as the search set it, not as the port reads back
+    // afterwards (by then the search may have moved on).
     uint32_t Resends() const { return m_resends; }
     uint32_t FoundBaud() const { return m_foundBaud; }
     // The sum the board answered the checksum request with, whether or not it matched the
@@ -175,6 +183,9 @@ private:
     uint32_t m_resends = 0;
     uint32_t m_foundBaud = 0;
     std::optional<uint32_t> m_boardSum;
+    uint32_t m_searchBaud = 0;  // the rate the last search frame went out at
+    bool m_sumRejected = false;
+    uint32_t m_lastSendCode = 0;
 };
 
 }  // namespace tarvik

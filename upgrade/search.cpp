@@ -25,6 +25,8 @@ void CUpgradeEngine::BeginSearch() {
     const uint8_t* wire = command.Pack();
     // Sent at whatever line settings the port has now; the scan changes them from its first
     // step on.
+    const int32_t openedAt = m_driver.Port().GetBaudRate();
+    m_searchBaud = openedAt > 0 ? static_cast<uint32_t>(openedAt) : 0;
     SendFrame(wire, kCmdFrameSize);
     m_driver.ArmTimer(kScanTimer, kFirstScanDelay);
     std::memcpy(m_state.rememberedFrame, wire, kCmdFrameSize);
@@ -36,6 +38,7 @@ void CUpgradeEngine::BeginSearch() {
     m_resends = 0;
     m_foundBaud = 0;
     m_boardSum.reset();
+    m_sumRejected = false;
     m_driver.EnableStart(false);
     // The whole block count: an image above 65,535 blocks still shows its true range.
     m_driver.SetProgressRange(kProgressMinimum, TotalBlocks(m_image.length));
@@ -61,6 +64,7 @@ void CUpgradeEngine::OnScanTick() {
     }
     m_driver.ArmTimer(kScanTimer, kSearchPeriods[index]);
     SetupFromSelections(kSearchBauds[index]);
+    m_searchBaud = kSearchBauds[index];
     SendFrame(m_state.rememberedFrame, m_state.rememberedLength);
     m_state.searchIndex = static_cast<uint8_t>(index + 1);
     m_state.searchText += kSearchDot;
@@ -85,6 +89,7 @@ void CUpgradeEngine::OnScanTick() {
 void CUpgradeEngine::OnFastResendTick() {
     m_driver.SetInfoText(text::kNotFoundPowerUp + std::to_string(m_state.fastResendCount));
     ++m_state.fastResendCount;
+    m_searchBaud = kFastResendBaud;
     SendFrame(m_state.rememberedFrame, m_state.rememberedLength);
 }
 

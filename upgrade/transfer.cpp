@@ -39,8 +39,7 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             m_driver.ShowMessage(text::kFailureReply);
             return;
         case kStepEnterUpgrade: {
-            const int32_t answeredAt = m_driver.Port().GetBaudRate();
-            m_foundBaud = answeredAt > 0 ? static_cast<uint32_t>(answeredAt) : 0;
+            m_foundBaud = m_searchBaud;
             m_driver.Port().Setup(kTransferBaud, kTransferDataBits, kTransferParity,
                                   kTransferStopBits);
             m_driver.Wait(kSettleAfterFound);
@@ -75,6 +74,7 @@ void CUpgradeEngine::ActOnReply(const CCmdFrame& reply) {
             // the sum of the image this upgrade started on.
             m_boardSum = ReplySum(reply);
             if (*m_boardSum != m_image.expectedSum) {
+                m_sumRejected = true;
                 m_driver.SetStatusText(text::kUpgradeFailed);
                 m_phase = UpgradePhase::Stalled;  // Start stays disabled until Stop
                 return;

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli/options.h"
+#include "cli/progress_view.h"
 #include "cli/signal_watch.h"
 #include "cli/text_format.h"
 #include "no_threads.h"
@@ -106,6 +108,51 @@ TEST(CliText, DurationsAndRates) {
     EXPECT_EQ(Rate(850), "850 B/s");
     EXPECT_EQ(Rate(11.2 * 1024), "11.2 KiB/s");
     EXPECT_EQ(Rate(1.5 * 1024 * 1024), "1.5 MiB/s");
+}
+
+// A station's line on an 80-column terminal: the counters shorten and the search's dots give
+// way before any of the instruction to the operator is cut.
+TEST(CliText, NarrowLineKeepsTheInstructionWhole) {
+    constexpr size_t kWidth = 79;  // an 80-column terminal, one column kept free
+    const std::string placeNext = "请放上下一块板";
+    const std::string powerUp = "未找到设备,请重新上电,正在发送升级指令";
+    struct Case {
+        const char* what;
+        std::string name;
+        std::string info;
+        std::string instruction;
+    };
+    const std::vector<Case> cases = {
+        {"the search's dots", "/dev/ttyUSB12", placeNext + "  正在寻找设备" + std::string(48, '.'),
+         placeNext},
+        {"the power-up request", "/dev/ttyUSB12", placeNext + "  " + powerUp + "  1234", powerUp},
+        {"a long port name", "/dev/serial/by-id/usb-adapter-if00",
+         placeNext + "  正在寻找设备" + std::string(30, '.'), placeNext},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PortStatus port;
+        port.name = c.name;
+        port.phase = UpgradePhase::Scanning;
+        port.info = c.info;
+        port.counters = "[共1234块 成功1200 失败34]";
+        port.shortCounters = "[1234/1200/34]";
+        port.elapsed = std::chrono::milliseconds(12345);
+        const std::string wide = CProgressView::ProgressLine(port);
+        ASSERT_GT(DisplayWidth(wide), kWidth) << "the case must not fit as it is";
+        const std::string line = CProgressView::FittedProgressLine(port, kWidth);
+        EXPECT_LE(DisplayWidth(line), kWidth) << line;
+        EXPECT_NE(line.find(c.instruction), std::string::npos) << line;
+        EXPECT_EQ(line.rfind(c.name + "  ", 0), 0u) << line;
+    }
+    // A line that fits is left as it is, counters in words.
+    PortStatus port;
+    port.name = "COM7";
+    port.phase = UpgradePhase::Scanning;
+    port.info = placeNext + "  正在寻找设备...";
+    port.counters = "[共2块 成功2 失败0]";
+    port.shortCounters = "[2/2/0]";
+    EXPECT_EQ(CProgressView::FittedProgressLine(port, kWidth), CProgressView::ProgressLine(port));
 }
 
 }  // namespace

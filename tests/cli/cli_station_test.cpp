@@ -35,6 +35,14 @@ constexpr uint32_t kBlock = 128;
 constexpr char kSwap[] = "3";
 constexpr char kPlaceNext[] = "请放上下一块板";
 constexpr char kFound[] = "已找到设备，正在升级";
+constexpr char kRemove[] = "请取下电路板";
+constexpr char kDeviceGone[] = "设备已拔出";
+// A quick operator: the next board is on the fixture within 2 s of the verdict, just over
+// the 1.5 s of silence after which a board counts as gone.
+constexpr char kQuickSwap[] = "1.95";
+// How long a test waits for a board that must come (generous), or for one that must not.
+constexpr std::chrono::seconds kBoardTime{60};
+constexpr std::chrono::seconds kNoSecondBoard{8};
 
 const std::vector<std::string> kFieldNames = {
     "time",      "port",      "board",        "result",  "step",    "message",
@@ -191,19 +199,23 @@ TEST_F(CliStation, TwoPortsRecordEveryBoardOnceInCsv) {
     EXPECT_EQ(Summary(b)["upgrades"], 3);
     EXPECT_EQ(Summary(b)["boards"], 3);
     // The closing table: a row per port with its boards, successes and failures.
-    EXPECT_NE(r.out.find("boards  succeeded  failed  mean time"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("板数  成功  失败  平均用时"), std::string::npos) << r.out;
+    // Each board's outcome is a line of its own, with the port's counters after it.
+    EXPECT_NE(r.out.find("第3块: 升级成功"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[共3块 成功3 失败0]"), std::string::npos) << r.out;
+    // Every port asks for its first board.
+    EXPECT_EQ(Count(r.out, "请放上电路板\n"), 2u) << r.out;
 }
 
 // A failure with --stop-on-fail ends the row at once; the JSON record carries the rate the
-// board answered at and the step that failed; the bell rings once, then three times.
+// board answered at and the step that failed.
 TEST_F(CliStation, StopOnFailEndsTheRowAndRecordsJson) {
     const std::string image = WriteImage("image.bin", kImageLength);
     SimProcess sim({"--boards", "3", "--swap", kSwap, "--baud", "9600", "--fail", "2/29@1"});
     const std::string log = Path("boards.jsonl");
-    const ChildResult r = Cli({"upgrade", "--repeat", "--stop-on-fail", "--bell", "--port",
-                               sim.slavePath(), "--image", image, "--log", log});
+    const ChildResult r = Cli({"upgrade", "--repeat", "--stop-on-fail", "--port", sim.slavePath(),
+                               "--image", image, "--log", log});
     EXPECT_EQ(r.exitCode, kExitFailed) << r.out << r.err;
-    EXPECT_EQ(Count(r.out, "\a"), 4u) << r.out;
 
     const std::string text = ReadText(log);
     std::vector<nlohmann::ordered_json> records;
@@ -234,6 +246,24 @@ TEST_F(CliStation, StopOnFailEndsTheRowAndRecordsJson) {
         } else {
             EXPECT_EQ(j["step"], "checksum");
         }
+    }
+}
+
+// --bell rings once for a success and three times for a failure, on the terminal the lines
+// are shown on; output to a file or a pipe stays plain lines, without a BEL.
+TEST_F(CliStation, BellRingsOnlyOnATerminal) {
+    const std::string image = WriteImage("image.bin", kImageLength);
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "standard output on a terminal" : "standard output a pipe");
+        SimProcess sim({"--boards", "2", "--swap", kSwap, "--fail", "2/29@1"});
+        ChildOptions options = Options();
+        options.stdoutTerminal = terminal;
+        const ChildResult r = Cli({"upgrade", "--repeat", "--stop-on-fail", "--bell", "--port",
+                                   sim.slavePath(), "--image", image},
+                                  options);
+        EXPECT_EQ(r.exitCode, kExitFailed) << r.out << r.err;
+        EXPECT_EQ(Count(r.out, "\a"), terminal ? 4u : 0u) << r.out;
+        EXPECT_EQ(Count(r.err, "\a"), 0u) << r.err;
     }
 }
 
@@ -269,7 +299,7 @@ TEST_F(CliStation, CtrlCWhileWaitingIsANormalEndAndDuringATransferAnInterruption
         const nlohmann::json record = nlohmann::json::parse(ReadText(log));
         EXPECT_EQ(record["result"], c.result);
         EXPECT_TRUE(record["step"].is_null());
-        EXPECT_NE(cli.out().find("mean time"), std::string::npos) << cli.out();
+        EXPECT_NE(cli.out().find("平均用时"), std::string::npos) << cli.out();
     }
 }
 
@@ -314,11 +344,14 @@ TEST_F(CliStation, PulledDeviceComesBackAndTheNextBoardIsTaken) {
         Options());
     ASSERT_TRUE(first->waitExit(kChildTimeout).has_value());
     first.reset();
-    ASSERT_TRUE(cli.waitForOutput("board 1:", kChildTimeout)) << cli.out() << cli.err();
+    ASSERT_TRUE(cli.waitForOutput("第1块:", kChildTimeout)) << cli.out() << cli.err();
     SimProcess second({"--link", link, "--out", Path("second.bin")});
     const std::optional<int> code = cli.wait(kChildTimeout);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, kExitFailed) << cli.out() << cli.err();
+    // The board went with the device: the operator is told so, never to take it off.
+    EXPECT_NE(cli.out().find(kDeviceGone), std::string::npos) << cli.out();
+    EXPECT_EQ(Count(cli.out(), kRemove), 0u) << cli.out();
     const auto lines = ParseCsv(ReadText(log).substr(3));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1][3], "failed");
@@ -326,6 +359,110 @@ TEST_F(CliStation, PulledDeviceComesBackAndTheNextBoardIsTaken) {
     EXPECT_EQ(lines[2][2], "2");
     second.stop();
     EXPECT_EQ(ReadFile(Path("second.bin")), Received(ReadFile(image)));
+}
+
+// A wrong sum is final: the board is done with at once and the watch for it to go starts at
+// once, so a quick operator's next board is taken (ok / wrong sum / ok: all three taken).
+TEST_F(CliStation, WrongSumSwappedQuicklyTakesTheNextBoard) {
+    const std::string image = WriteImage("image.bin", kImageLength);
+    SimProcess sim({"--boards", "3", "--swap", kQuickSwap, "--wrong-sum-board", "2"});
+    const std::string log = Path("boards.csv");
+    ChildProcess cli(CliExecutable(),
+                     {"upgrade", "--repeat", "--count", "3", "--port", sim.slavePath(), "--image",
+                      image, "--log", log},
+                     Options());
+    const std::optional<int> code = cli.wait(kBoardTime);
+    if (!code) {
+        cli.sendSignal(SIGINT);
+        cli.wait(kChildTimeout);
+    }
+    ASSERT_TRUE(code.has_value()) << "the third board was never taken\n" << cli.out();
+    EXPECT_EQ(*code, kExitFailed) << cli.out() << cli.err();
+    const auto lines = ParseCsv(ReadText(log).substr(3));
+    ASSERT_EQ(lines.size(), 4u) << ReadText(log);
+    const std::vector<std::string> results = {lines[1][3], lines[2][3], lines[3][3]};
+    EXPECT_EQ(results, (std::vector<std::string>{"ok", "failed", "ok"}));
+    EXPECT_EQ(lines[2][4], "checksum");
+    sim.stop();
+    EXPECT_EQ(Summary(sim)["upgrades"], 2);
+}
+
+// A board that failed after answering at 9600 listens at 115200 until it restarts. Left on
+// the fixture it still answers the station's probes, so it is not taken for a new board.
+TEST_F(CliStation, FailedBoardFoundAt9600LeftOnTheFixtureIsRecordedOnce) {
+    const std::string image = WriteImage("image.bin", kImageLength);
+    SimProcess sim({"--baud", "9600", "--boards", "3", "--drop", "1/29@1x4"});
+    const std::string log = Path("boards.jsonl");
+    ChildProcess cli(
+        CliExecutable(),
+        {"upgrade", "--repeat", "--port", sim.slavePath(), "--image", image, "--log", log},
+        Options());
+    ASSERT_TRUE(cli.waitForOutput("第1块:", kChildTimeout)) << cli.out() << cli.err();
+    EXPECT_FALSE(cli.waitForOutput("第2块:", kNoSecondBoard)) << cli.out();
+    EXPECT_NE(cli.out().find(kRemove), std::string::npos) << cli.out();
+    cli.sendSignal(SIGINT);
+    const std::optional<int> code = cli.wait(kChildTimeout);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, kExitFailed) << cli.out() << cli.err();
+    const std::string text = ReadText(log);
+    ASSERT_EQ(Count(text, "\n"), 1u) << text;
+    const nlohmann::json record = nlohmann::json::parse(text);
+    EXPECT_EQ(record["result"], "failed");
+    EXPECT_EQ(record["step"], "checksum");
+    EXPECT_EQ(record["baud"], 9600);
+    sim.stop();
+    EXPECT_EQ(Summary(sim)["upgrades"], 0);
+}
+
+// The adapter is pulled while the station searches for the next board: the port waits for
+// the device, opens it again when it is back and takes the next board.
+TEST_F(CliStation, AdapterPulledBetweenBoardsAndPutBack) {
+    const std::string image = WriteImage("image.bin", kImageLength);
+    const std::string link = Path("fixture");
+    const std::string log = Path("boards.csv");
+    std::optional<SimProcess> first(
+        std::in_place, std::vector<std::string>{"--link", link, "--boards", "2", "--swap", "60"});
+    ChildProcess cli(
+        CliExecutable(),
+        {"upgrade", "--repeat", "--count", "2", "--port", link, "--image", image, "--log", log},
+        Options());
+    ASSERT_TRUE(cli.waitForOutput(kPlaceNext, kChildTimeout)) << cli.out() << cli.err();
+    first.reset();  // pulled
+    ASSERT_TRUE(cli.waitForOutput(kDeviceGone, kBoardTime)) << cli.out() << cli.err();
+    SimProcess second({"--link", link, "--out", Path("second.bin")});
+    const std::optional<int> code = cli.wait(kBoardTime);
+    if (!code) {
+        cli.sendSignal(SIGINT);
+        cli.wait(kChildTimeout);
+    }
+    ASSERT_TRUE(code.has_value()) << cli.out() << cli.err();
+    EXPECT_EQ(*code, kExitOk) << cli.out() << cli.err();
+    const auto lines = ParseCsv(ReadText(log).substr(3));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1][3], "ok");
+    EXPECT_EQ(lines[2][3], "ok");
+    EXPECT_EQ(lines[2][2], "2");
+    second.stop();
+    EXPECT_EQ(ReadFile(Path("second.bin")), Received(ReadFile(image)));
+}
+
+// A single run without a search time-out whose adapter is pulled during the search ends,
+// saying so, with the code of a port that cannot be used.
+TEST_F(CliStation, SingleRunWhoseAdapterIsPulledDuringTheSearchEnds) {
+    const std::string image = WriteImage("image.bin", kImageLength);
+    std::optional<SimProcess> sim(std::in_place, std::vector<std::string>{"--boot-after", "600"});
+    ChildProcess cli(CliExecutable(), {"upgrade", "--port", sim->slavePath(), "--image", image},
+                     Options());
+    ASSERT_TRUE(cli.waitForOutput("正在寻找设备", kChildTimeout)) << cli.out() << cli.err();
+    sim.reset();
+    const std::optional<int> code = cli.wait(kBoardTime);
+    if (!code) {
+        cli.sendSignal(SIGINT);
+        cli.wait(kChildTimeout);
+    }
+    ASSERT_TRUE(code.has_value()) << "the search went on into the pulled device\n" << cli.out();
+    EXPECT_EQ(*code, 3) << cli.out() << cli.err();
+    EXPECT_NE(LastLine(cli.out()).find(kDeviceGone), std::string::npos) << cli.out();
 }
 
 // Without --repeat, --log records the one board each port takes, with the same fields; a

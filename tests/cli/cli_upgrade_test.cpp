@@ -120,18 +120,21 @@ TEST_F(CliUpgrade, PortThatCannotBeOpenedEndsWithCode3) {
     struct Case {
         const char* what;
         std::string port;
+        const char* said;
     };
+    const char* missing = "串口不存在或被其他程序占用";
     const Case cases[] = {
-        {"a missing device path", "/dev/tarvik-no-such-tty"},
-        {"a COM name beyond the fixed map without a link", "COM200"},
-        {"a COM name whose link leads nowhere", "COM150"},
-        {"a port held by another program", held.slavePath()},
+        {"a missing device path", "/dev/tarvik-no-such-tty", missing},
+        {"a COM name beyond the fixed map without a link", "COM200", missing},
+        {"a COM name whose link leads nowhere", "COM150", missing},
+        {"a port held by another program", held.slavePath(), missing},
+        {"a mistyped name, no COM name and no path", "COM4l", "既不是串口名称"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const ChildResult r = Cli({"upgrade", "--port", c.port, "--image", image});
         EXPECT_EQ(r.exitCode, kExitPortFailed) << r.out << r.err;
-        EXPECT_NE(r.err.find("串口不存在或被其他程序占用"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(c.port), std::string::npos) << r.err;
     }
     close(holder);
@@ -179,10 +182,11 @@ TEST_F(CliUpgrade, FailedUpgradeEndsWithCode1AndSaysWhy) {
         seconds atLeast;                    // the stall time-out, where the upgrade stalls
     };
     const Case cases[] = {
-        {"a wrong sum: stalled after the checksum request",
+        // The board's sum is final: no stall waits for a further reply.
+        {"a wrong sum: ended at once after the checksum request",
          {"--wrong-sum"},
-         {"升级失败", "0x1d"},
-         seconds(2)},
+         {"升级失败", "校验和", "0x1d"},
+         seconds(0)},
         {"an unanswered finish command: stalled after it",
          {"--silent-finish"},
          {"升级失败", "0x1e"},
@@ -243,7 +247,7 @@ TEST_F(CliUpgrade, SilentBoardEndsWithCode4AfterTheSearchTimeOut) {
         Cli({"upgrade", "--port", line.slavePath(), "--image", image, "--search-timeout", "2"});
     EXPECT_EQ(r.exitCode, kExitNotFound) << r.out << r.err;
     EXPECT_GE(r.elapsed, seconds(2));
-    EXPECT_NE(LastLine(r.out).find("no board found"), std::string::npos) << r.out;
+    EXPECT_NE(LastLine(r.out).find("未找到设备"), std::string::npos) << r.out;
     // It did search: the enter-upgrade command went out.
     const std::vector<uint8_t> sent = line.receive(23, milliseconds(1000));
     ASSERT_EQ(sent.size(), 23u);
@@ -263,7 +267,7 @@ TEST_F(CliUpgrade, TwoBoardsAtOnceBothSucceed) {
     EXPECT_EQ(ReadFile(Path("a.bin")), expected);
     EXPECT_EQ(ReadFile(Path("b.bin")), expected);
     // The summary table: a header and one row per port.
-    const size_t header = r.out.find("port");
+    const size_t header = r.out.find("串口");
     ASSERT_NE(header, std::string::npos) << r.out;
     const std::string table = r.out.substr(header);
     for (const auto& port : {a.slavePath(), b.slavePath()}) {

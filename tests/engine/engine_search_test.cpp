@@ -295,5 +295,35 @@ TEST_F(StartCheckTest, ImageFillingTheWholeBufferStarts) {
     EXPECT_EQ(driver.rangeMax, 9u);
 }
 
+// The rate recorded for the board is the one its answered frame went out at. The last step of
+// the third pass goes out at 1,024,000 baud and the port is set to 115,200 for the fast
+// resend at once: an answer to that step arrives with the port already at the other rate.
+TEST_F(SearchTest, FoundRateIsTheRateOfTheAnsweredStep) {
+    const struct {
+        const char* name;
+        Ms answerAt;  // virtual time the answer is handed over
+        uint32_t baud;
+    } cases[] = {
+        {"the second step", Ms{1060}, 9600},
+        {"the last step, answered after the port went back to 115200", Ms{7410}, 1024000},
+        {"the fast resend", Ms{7400 + 95}, 115200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeDriver d;
+        std::vector<uint8_t> buffer(4096);
+        CUpgradeEngine e(d, buffer.data(), 4096);
+        d.Attach(e);
+        TempImage file(MakeImage(300));
+        ASSERT_EQ(e.Start(file.path(), file.name()), StartResult::Started);
+        d.Advance(c.answerAt);
+        EXPECT_EQ(e.FoundBaud(), 0u);
+        d.Reply(BoardReply(25));
+        d.Advance(Ms{0});
+        ASSERT_TRUE(e.DeviceFound());
+        EXPECT_EQ(e.FoundBaud(), c.baud);
+    }
+}
+
 }  // namespace
 }  // namespace tarvik::testing

@@ -587,5 +587,43 @@ TEST_F(LargeImageTest, ImageAboveSixtyFiveThousandBlocksIsAcknowledgedPastBlock6
     EXPECT_TRUE(std::equal(image.begin(), image.end(), board.received.begin()));
 }
 
+// Only a sum the board reports different from the image's is final for a watcher that ends a
+// stalled upgrade; a stall that a later reply can still lift is not, and Start forgets it.
+TEST_F(TransferTest, OnlyADifferentSumIsFinal) {
+    const Bytes image = MakeImage(300);
+    const uint32_t goodSum = BoardSum(image);
+    const Bytes r25 = BoardReply(25), r26 = BoardReply(26), r28 = BoardReply(28);
+    const struct {
+        const char* name;
+        std::vector<Bytes> replies;
+        bool rejected;
+    } cases[] = {
+        {"a different sum", {r25, r26, AckReply(1), AckReply(2), r28, SumReply(goodSum + 1)}, true},
+        {"a mismatched acknowledgement", {r25, r26, AckReply(5)}, false},
+        {"a late acknowledgement while the sum is asked for",
+         {r25, r26, AckReply(1), AckReply(2), r28, AckReply(1)},
+         false},
+        {"an unknown step", {r25, r26, BoardReply(99)}, false},
+        {"the same sum", {r25, r26, AckReply(1), AckReply(2), r28, SumReply(goodSum)}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeDriver d;
+        std::vector<uint8_t> buffer(4096);
+        CUpgradeEngine e(d, buffer.data(), 4096);
+        d.Attach(e);
+        TempImage file(image);
+        ASSERT_EQ(e.Start(file.path(), file.name()), StartResult::Started);
+        for (const Bytes& r : c.replies) {
+            d.Reply(r);
+        }
+        d.Advance(Ms{0});
+        EXPECT_EQ(e.SumRejected(), c.rejected);
+        e.OnStop();
+        ASSERT_EQ(e.Start(file.path(), file.name()), StartResult::Started);
+        EXPECT_FALSE(e.SumRejected());
+    }
+}
+
 }  // namespace
 }  // namespace tarvik::testing

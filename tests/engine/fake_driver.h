@@ -48,6 +48,7 @@ public:
     uint32_t Read(void*, uint32_t, uint32_t* countOut, ComOverlapped*, uint32_t) override;
     uint32_t Close() override;
     bool IsOpen() const override { return open; }
+    int32_t GetBaudRate() override { return static_cast<int32_t>(line.baud); }
 
     bool open = true;
     LineSetting line;

@@ -69,6 +69,7 @@ std::optional<StationStartError> StationTest::Start(StationOptions options) {
     };
     events.onRecord = [this](const BoardRecord& record) { m_seen.records.push_back(record); };
     events.onLogFailed = [this](const std::string& error) { m_seen.logErrors.push_back(error); };
+    events.onTrace = onTrace;
     Reset();
     m_station = std::make_unique<CStation>(std::move(options), std::move(events));
     return m_station->Start();

@@ -54,6 +54,9 @@ protected:
     // Waits for the run to end (at most `timeout`, then it is stopped) and returns how.
     StationOutcome Join(std::chrono::milliseconds timeout);
 
+    // Every frame on a line, on the station's thread (set before Start).
+    std::function<void(const std::string& port, TraceDirection, const uint8_t*, size_t)> onTrace;
+
     CStation& station() { return *m_station; }
     const StationSeen& seen() const { return m_seen; }
 

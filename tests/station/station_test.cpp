@@ -58,10 +58,10 @@ TEST_F(StationTest, RowOfBoardsIsTakenOnceEachAndShownStateByState) {
         EXPECT_EQ(seen().records[i].result, kRecordOk);
         EXPECT_EQ(seen().records[i].port, sim.slavePath());
     }
-    // The operator is told to take the first board off and put the next one on; after the
-    // count the port is done and asks for nothing.
-    const std::vector<std::pair<size_t, std::string>> prompts = {{0, kStationRemoveBoard},
-                                                                 {0, kStationPlaceNextBoard}};
+    // The operator is told to put the first board on, to take it off and to put the next
+    // one on; after the count the port is done and asks for nothing.
+    const std::vector<std::pair<size_t, std::string>> prompts = {
+        {0, kStationPlaceBoard}, {0, kStationRemoveBoard}, {0, kStationPlaceNextBoard}};
     EXPECT_EQ(seen().prompts, prompts);
 
     ASSERT_EQ(seen().states.size(), 1u);
@@ -153,6 +153,8 @@ TEST_F(StationTest, StopFromAnotherThreadRecordsOnlyTheBoardInTransfer) {
             ASSERT_EQ(seen().ends.size(), 1u);
             EXPECT_EQ(seen().ends[0].verdict, Verdict::Stopped);
             EXPECT_EQ(seen().ends[0].counters.interrupted, 1u);
+            // A board stopped half-way tells nothing of how long a board takes.
+            EXPECT_FALSE(station().Snapshot().totals.MeanSeconds().has_value());
         } else {
             EXPECT_TRUE(seen().records.empty());
             EXPECT_TRUE(seen().ends.empty());
@@ -160,6 +162,35 @@ TEST_F(StationTest, StopFromAnotherThreadRecordsOnlyTheBoardInTransfer) {
         EXPECT_EQ(station().Snapshot().ports[0].state, StationState::Done);
         Reset();
     }
+}
+
+// A stop asked the moment the finish command goes out: the board's answer is on its way,
+// and a board that has finished is no interrupted one.
+TEST_F(StationTest, StopAsTheFinishCommandGoesOutRecordsTheFinishedBoard) {
+    SimProcess sim({"--timeout", "120"});
+    onTrace = [this](const std::string&, TraceDirection direction, const uint8_t* bytes,
+                     size_t length) {
+        constexpr size_t kStepByte = 3;
+        constexpr uint8_t kFinishStep = 0x1e;
+        if (direction == TraceDirection::Sent && length > kStepByte &&
+            bytes[kStepByte] == kFinishStep) {
+            station().RequestStop();
+        }
+    };
+    StationOptions options;
+    options.ports = {sim.slavePath()};
+    options.image = WriteImage("fw.bin", kImageLength);
+    options.log = Path("boards.jsonl");
+    ASSERT_FALSE(Start(options).has_value());
+    RunOnWorker();
+    const StationOutcome outcome = Join(kRowTime);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_FALSE(outcome.interrupted);
+    ASSERT_EQ(seen().records.size(), 1u);
+    EXPECT_EQ(seen().records[0].result, kRecordOk);
+    ASSERT_EQ(seen().ends.size(), 1u);
+    EXPECT_EQ(seen().ends[0].verdict, Verdict::Succeeded);
+    EXPECT_EQ(station().Snapshot().ports[0].state, StationState::Done);
 }
 
 TEST_F(StationTest, StartErrorsSayWhatAndLeaveNothingOpen) {

@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -155,6 +157,58 @@ TEST_F(WineCli, StationTakesTwoBoardsAndRecordsEach) {
                       sumText + "," + sumText + "," + Sha256Hex(bytes.data(), bytes.size()) + ","),
             std::string::npos)
             << line;
+    }
+}
+
+// The station's board row under Wine: a wrong sum is final, so a board put on within 2 s of
+// it is taken; and a board that failed after answering at 9600, left on the fixture, still
+// answers the probes at 115200 and is not taken again.
+TEST_F(WineCli, StationTakesEachBoardOnceAfterAFailure) {
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    struct Case {
+        const char* what;
+        std::vector<std::string> simArgs;
+        std::vector<std::string> results;  // every board recorded, in order
+        bool endsItself;                   // with --count; else it is stopped with Ctrl-C
+    };
+    const std::vector<Case> cases = {
+        {"a wrong sum, the next board on within 2 s",
+         {"--boards", "3", "--swap", "1.95", "--wrong-sum-board", "2"},
+         {"ok", "failed", "ok"},
+         true},
+        {"a board failed at 9600 left on the fixture",
+         {"--baud", "9600", "--boards", "3", "--drop", "1/29@1x4"},
+         {"failed"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimProcess sim(SimArgs(c.simArgs));
+        const std::string log = Path("boards.csv");
+        std::filesystem::remove(log);
+        ChildProcess cli(m_wineRun,
+                         CliArgs({"upgrade", "--repeat", "--count", "3", "--port", "COM7",
+                                  "--image", WindowsPath(image), "--log", WindowsPath(log)}),
+                         WineOptions());
+        if (c.endsItself) {
+            const std::optional<int> code = cli.wait(std::chrono::seconds(90));
+            ASSERT_TRUE(code.has_value()) << "a board was never taken\n" << cli.out();
+            EXPECT_EQ(*code, kExitFailed) << cli.out() << cli.err();
+        } else {
+            ASSERT_TRUE(cli.waitForOutput("第1块:", kChildTimeout)) << cli.out() << cli.err();
+            EXPECT_FALSE(cli.waitForOutput("第2块:", std::chrono::seconds(8))) << cli.out();
+            cli.sendSignal(SIGINT);
+            ASSERT_TRUE(cli.wait(kChildTimeout).has_value());
+        }
+        const std::vector<uint8_t> bytes = ReadFile(log);
+        const std::string text(bytes.begin(), bytes.end());
+        std::vector<std::string> results;
+        for (size_t at = text.find("COM7,"); at != std::string::npos;
+             at = text.find("COM7,", at + 1)) {
+            const size_t result = text.find(',', text.find(',', at) + 1) + 1;
+            results.push_back(text.substr(result, text.find(',', result) - result));
+        }
+        EXPECT_EQ(results, c.results) << text;
     }
 }
 

@@ -150,6 +150,9 @@ bool CStationRun::OpenPorts() {
                              .c_str());
             return false;
         }
+        if (station.driver->Port().RateFixed()) {
+            std::fprintf(stderr, "tarvik-cli: %s\n", RateFixedNote(name, station.device).c_str());
+        }
     }
     return true;
 }

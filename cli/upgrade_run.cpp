@@ -84,6 +84,12 @@ std::string OpenFailure(const std::string& name, const std::string& device, uint
     return text;
 }
 
+std::string RateFixedNote(const std::string& name, const std::string& device) {
+    return PortLabel(name, device) +
+           ": the line's rate is the server's; the scan cannot change it and searches at the "
+           "server's rate only";
+}
+
 // The image checks of Start, with Start's texts, made once for the whole run before any port
 // is touched: every engine then sends these very bytes, whatever happens to the file later.
 std::optional<std::string> LoadRunImage(const std::string& path, FirmwareImage& image) {
@@ -199,6 +205,10 @@ bool CUpgradeRun::OpenPorts() {
                 (readerFailed ? ReaderFailure(name, device, code) : OpenFailure(name, device, code))
                     .c_str());
             return false;
+        }
+        if (m_ports.back().driver->Port().RateFixed()) {
+            std::fprintf(stderr, "tarvik-cli: %s\n",
+                         RateFixedNote(name, m_ports.back().device).c_str());
         }
     }
     return true;

@@ -28,8 +28,9 @@ std::string PortsFolder();
 // The folder whose files "comN" map COM names to network addresses: the ports folder on
 // Linux, %LOCALAPPDATA%\tarvik\ports on Windows.
 std::string AddressFolder();
-// The text the address folder's entry for COM `number` holds, when that entry is a plain
-// file (whitespace around it dropped; only its first line counts); nothing otherwise.
+// The address the address folder's entry for COM `number` holds, when that entry is a plain
+// file whose first line (whitespace around it dropped) is written as a network address
+// (net_line.h; not necessarily a valid one); nothing otherwise.
 std::optional<std::string> EntryAddress(int number);
 
 // The COM number of "COMn" or "\\.\COMn" (1..256), or nothing if the name is not one.

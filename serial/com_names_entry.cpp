@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "serial/com_names.h"
+#include "serial/net_line.h"
 
 namespace tarvik {
 namespace {
@@ -39,7 +40,13 @@ std::optional<std::string> EntryAddress(int number) {
     while (first < line.size() && space(static_cast<unsigned char>(line[first]))) {
         ++first;
     }
-    return line.substr(first);
+    line = line.substr(first);
+    // Anything else in a plain file is no address: the entry then leads to that file, which
+    // does not open as a port.
+    if (!net::IsNetworkName(line)) {
+        return std::nullopt;
+    }
+    return line;
 }
 
 }  // namespace tarvik

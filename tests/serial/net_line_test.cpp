@@ -451,6 +451,10 @@ TEST_F(NetLinePort, PortsFolderEntryHoldsAnAddress) {
     EXPECT_EQ(ResolveDeviceName("COM50"), server.Address("rfc2217"));
     EXPECT_EQ(ResolveDeviceName("\\\\.\\COM51"), "socket://[::1]:7000");
     EXPECT_EQ(EntryAddress(52), std::nullopt);
+    // A plain file holding no address: the COM name leads to the file, which is no port.
+    std::ofstream(PortsFolder() + "/com53") << "10.0.0.5:4001\n";
+    EXPECT_EQ(EntryAddress(53), std::nullopt);
+    EXPECT_EQ(ResolveDeviceName("COM53"), PortsFolder() + "/com53");
     CComPort port;
     ASSERT_EQ(port.Open("\\\\.\\COM50", kQueue, kQueue), kErrSuccess);
     EXPECT_FALSE(port.RateFixed());

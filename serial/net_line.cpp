@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -17,6 +18,9 @@ constexpr std::string_view kRfc2217Scheme = "rfc2217://";
 constexpr std::string_view kRawScheme = "socket://";
 constexpr unsigned long kMaxTcpPort = 65535;
 constexpr size_t kMaxPortDigits = 5;
+// How long past its own limit a connection attempt may take to report (its connect ends at
+// the limit; only a name lookup runs on).
+constexpr milliseconds kConnectGrace{200};
 // Bytes taken from the connection per receive.
 constexpr size_t kReceiveChunk = 4096;
 
@@ -59,6 +63,43 @@ uint8_t PortStopBits(uint8_t wire) {
         default:
             return kStopBitsOne;
     }
+}
+
+// A connection attempt on a thread of its own, so that a name lookup, which the system does
+// not bound, cannot hold the caller beyond the limit either: past it, the caller goes on
+// with "timed out", and the attempt closes whatever it still gets.
+Connected ConnectWithin(const NetAddress& address, milliseconds limit) {
+    struct Attempt {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        Connected result;
+    };
+    auto attempt = std::make_shared<Attempt>();
+    try {
+        std::thread([attempt, host = address.host, port = address.port, limit] {
+            const Connected connected = Connect(host, port, limit);
+            std::lock_guard lock(attempt->mutex);
+            if (attempt->abandoned) {
+                if (connected.socket != kNoSocket) {
+                    CloseSocket(connected.socket);
+                }
+                return;
+            }
+            attempt->result = connected;
+            attempt->finished = true;
+            attempt->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return Connect(address.host, address.port, limit);  // no thread to spare: wait here
+    }
+    std::unique_lock lock(attempt->mutex);
+    if (!attempt->done.wait_for(lock, limit + kConnectGrace, [&] { return attempt->finished; })) {
+        attempt->abandoned = true;
+        return {kNoSocket, kErrConnectTimedOut};
+    }
+    return attempt->result;
 }
 
 }  // namespace
@@ -149,7 +190,7 @@ uint32_t NetLine::Open(const NetAddress& address) {
             return kErrAlreadyInitialized;
         }
     }
-    const Connected connected = Connect(address.host, address.port, kConnectLimit);
+    const Connected connected = ConnectWithin(address, kConnectLimit);
     if (connected.code != 0) {
         return connected.code;
     }

@@ -21,6 +21,8 @@ constexpr size_t kMaxPortDigits = 5;
 // How long past its own limit a connection attempt may take to report (its connect ends at
 // the limit; only a name lookup runs on).
 constexpr milliseconds kConnectGrace{200};
+// Setting answers kept for a Setup waiting on them (it asks at most four settings at once).
+constexpr size_t kAnswersKept = 16;
 // Bytes taken from the connection per receive.
 constexpr size_t kReceiveChunk = 4096;
 
@@ -279,6 +281,14 @@ void NetLine::ReceiveLoop() {
             const size_t kept = std::min(room, input.data.size());
             m_received.insert(m_received.end(), input.data.begin(), input.data.begin() + kept);
             for (ComPortAnswer& answer : input.answers) {
+                // Nothing waits for the answer to a purge; and only the latest answers can
+                // be those a Setup waits for: the rest would only pile up.
+                if (answer.command == kCpPurgeData) {
+                    continue;
+                }
+                if (m_answers.size() >= kAnswersKept) {
+                    m_answers.erase(m_answers.begin());
+                }
                 m_answers.push_back(std::move(answer));
             }
             if (kind == NetKind::kRfc2217 && parser.ComPort() != ComPortState::kAsked) {

@@ -68,6 +68,7 @@ inline constexpr uint32_t kErrNetUnreachable = 10051;   // WSAENETUNREACH
 inline constexpr uint32_t kErrConnectTimedOut = 10060;  // WSAETIMEDOUT
 inline constexpr uint32_t kErrNameUnknown = 11001;      // WSAHOST_NOT_FOUND
 inline constexpr uint32_t kErrConnectionLost = 10054;   // WSAECONNRESET
+inline constexpr uint32_t kErrServerHungUp = 10054;     // WSAECONNRESET
 #else
 inline constexpr uint32_t kErrCancelled = ECANCELED;   // a Write's purge, CancelRead or Close
 inline constexpr uint32_t kErrNoDevice = ENOENT;       // no such device
@@ -81,6 +82,8 @@ inline constexpr uint32_t kErrNetUnreachable = ENETUNREACH;
 inline constexpr uint32_t kErrConnectTimedOut = ETIMEDOUT;
 inline constexpr uint32_t kErrNameUnknown = 11001;   // beyond every errno: the resolver's own
 inline constexpr uint32_t kErrConnectionLost = EIO;  // as a vanished device
+// The server ended the connection while it was being opened (its port busy or missing).
+inline constexpr uint32_t kErrServerHungUp = ECONNRESET;
 #endif
 
 // The operator's text for an error code of the port (the platform's own message), without a

@@ -231,7 +231,9 @@ uint32_t NetLine::Open(const NetAddress& address) {
         if (m_comPort == ComPortState::kAsked) {
             m_comPort = ComPortState::kRefused;
         }
-        const uint32_t failed = sent != 0 ? sent : m_lost;
+        // A server that takes the connection and ends it at once has no port to offer (busy,
+        // or its device missing): said as such, not as a device that went away.
+        const uint32_t failed = sent != 0 || m_lost != 0 ? kErrServerHungUp : kErrSuccess;
         if (failed != 0) {
             lock.unlock();
             Close();

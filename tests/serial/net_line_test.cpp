@@ -41,7 +41,7 @@ constexpr uint32_t kQueue = 4096;
 // line's bytes it received, escapes undone; `onData` may answer them.
 class FakeServer {
 public:
-    enum class Mode { kRaw, kRfc2217, kRefusesComPort, kSilentSettings };
+    enum class Mode { kRaw, kRfc2217, kRefusesComPort, kSilentSettings, kHangsUp };
 
     explicit FakeServer(Mode mode) : m_mode(mode) {
         m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -125,6 +125,9 @@ private:
     }
 
     void ServeClient(int client) {
+        if (m_mode == Mode::kHangsUp) {
+            return;  // as a server whose port is busy: taken, then ended
+        }
         enum class S { kData, kIac, kVerb, kSub, kSubIac } state = S::kData;
         uint8_t verb = 0;
         Bytes sub;
@@ -264,7 +267,9 @@ TEST_F(NetLinePort, ConnectFailuresSayWhy) {
         std::string name;
         uint32_t code;
     };
+    FakeServer hangsUp(FakeServer::Mode::kHangsUp);
     const Case cases[] = {
+        {hangsUp.Address("rfc2217"), kErrServerHungUp},
         {"rfc2217://127.0.0.1:" + UnusedPort(), kErrConnectRefused},
         {"socket://127.0.0.1:" + UnusedPort(), kErrConnectRefused},
         {"rfc2217://no-such-host.invalid:4001", kErrNameUnknown},

@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +38,7 @@ inline int FreePort() {
     return ntohs(address.sin_port);
 }
 
+// A connection to the loopback port, or -1.
 inline int ConnectLoopback(int port) {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -49,14 +52,29 @@ inline int ConnectLoopback(int port) {
     return s;
 }
 
-// Whether something accepts connections on the port (the probe connects and leaves at once).
+// Whether something listens on the loopback port. Read from the system's socket table, not
+// by connecting: a probe would be a client to ser2net, which then opens the device for it,
+// and a client that follows at once could find the port still held.
 inline bool Listening(int port) {
-    const int s = ConnectLoopback(port);
-    if (s < 0) {
-        return false;
+    constexpr const char* kListenState = "0A";
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    std::ifstream table("/proc/net/tcp");
+    std::string local;
+    std::string remote;
+    std::string state;
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot;
+        fields >> slot >> local >> remote >> state;
+        if (state == kListenState && local.size() > 5 &&
+            local.compare(local.size() - 5, 5, wanted) == 0) {
+            return true;
+        }
     }
-    close(s);
-    return true;
+    return false;
 }
 
 // One ser2net in front of the given devices, one port each.

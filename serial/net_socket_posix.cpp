@@ -109,6 +109,12 @@ uint32_t SendAll(SocketHandle socket, const uint8_t* bytes, size_t count) {
 }
 
 long Receive(SocketHandle socket, uint8_t* buffer, size_t capacity, uint32_t& code) {
+    // Every segment acknowledged at once: a server that sends a reply in small pieces and
+    // holds each until the last is acknowledged (Nagle's rule) would otherwise wait for the
+    // delayed acknowledgement, tens of milliseconds, once per block. The system clears the
+    // flag again by itself, so it is set before every receive.
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     for (;;) {
         const ssize_t n = recv(socket, buffer, capacity, 0);
         if (n < 0 && errno == EINTR) {

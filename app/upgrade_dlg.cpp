@@ -32,6 +32,7 @@
 #include "app/settings.h"
 #include "controls/image_button.h"
 #include "serial/com_names.h"
+#include "serial/net_line.h"
 #include "upgrade/texts.h"
 
 // The compiled-in resources live in a static library: name them once so the linker keeps
@@ -267,6 +268,10 @@ QString CUpgradeDlg::PortToolTip() const {
     const std::optional<std::string> device = ResolveDeviceName(name.toStdString());
     if (!device) {
         return QStringLiteral("%1 在本机没有对应的设备").arg(name);
+    }
+    if (net::IsNetworkName(*device)) {
+        // A network line: the address, not looked up (that would hold up the window).
+        return QStringLiteral("%1 → %2（网络串口，明文传输）").arg(name, FromUtf8(*device));
     }
     const QFileInfo entry(QString::fromStdString(*device));
     // The window's one failure message cannot say why; the tip can, for a device that is

@@ -35,8 +35,9 @@ std::string CanonicalPath(const std::string& path) {
 
 const char* PortNamesHelp() {
     return "PORT is a COM name (COM3: a link tarvik-ports/com3 in the configuration folder, else\n"
-           "COM1-32 = /dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31) or a\n"
-           "device path.";
+           "COM1-32 = /dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31), a\n"
+           "device path, or a device server's port: rfc2217://HOST:PORT or socket://HOST:PORT\n"
+           "(a file tarvik-ports/com3 holding such an address makes it COM3).";
 }
 
 std::string FileNameOf(const std::string& path) {

@@ -92,7 +92,9 @@ std::string CanonicalPath(const std::string& path) {
 }
 
 const char* PortNamesHelp() {
-    return "PORT is a COM name, COM1-COM256 (also \\\\.\\COM10), as Device Manager shows it.";
+    return "PORT is a COM name, COM1-COM256 (also \\\\.\\COM10), as Device Manager shows it, or a\n"
+           "device server's port: rfc2217://HOST:PORT or socket://HOST:PORT (a file\n"
+           "%LOCALAPPDATA%\\tarvik\\ports\\com3 holding such an address makes it COM3).";
 }
 
 std::string FileNameOf(const std::string& path) {

@@ -72,6 +72,10 @@ std::vector<PortEntry> ListPorts() {
     UdevPtr context(udev_new());
     std::vector<PortEntry> ports;
     for (int n = 1; n <= kComNameCount; ++n) {
+        if (std::optional<PortEntry> entry = AddressEntry(n)) {
+            ports.push_back(std::move(*entry));
+            continue;
+        }
         const std::string name = "COM" + std::to_string(n);
         const std::optional<std::string> path = ResolveDeviceName(name);
         if (!path) {

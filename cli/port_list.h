@@ -2,6 +2,7 @@
 // knows about it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,15 @@ struct PortEntry {
 };
 
 // COM1..COM256 in order, as the window resolves them; a name is listed when it leads to a
-// character device that is present (for on-board UARTs: the driver found a chip there).
+// character device that is present (for on-board UARTs: the driver found a chip there), or
+// to a network address (which is not looked up).
 // No device is opened.
 std::vector<PortEntry> ListPorts();
+
+// COM `number` as a network line, when the address folder maps it to an address (that
+// mapping takes precedence over a device of that number); its path and device are the
+// address.
+std::optional<PortEntry> AddressEntry(int number);
 
 // What the listing says when there is no port, without a newline.
 std::string NoPortsNote();

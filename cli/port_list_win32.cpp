@@ -154,6 +154,11 @@ std::vector<PortEntry> ListPorts() {
         }
         RegCloseKey(map);
     }
+    for (int n = 1; n <= kComNameCount; ++n) {
+        if (std::optional<PortEntry> entry = AddressEntry(n)) {
+            found.insert_or_assign(n, std::move(*entry));
+        }
+    }
     std::vector<PortEntry> ports;
     for (auto& [number, entry] : found) {
         ports.push_back(std::move(entry));

@@ -100,6 +100,11 @@ StationEvents CStationView::Events() {
     events.onLogFailed = [](const std::string& error) {
         std::fprintf(stderr, "tarvik-cli: %s; no further board is taken\n", error.c_str());
     };
+    events.onRateFixed = [this](size_t port) {
+        const std::string device = port < m_devices.size() ? m_devices[port] : "";
+        std::fprintf(stderr, "tarvik-cli: %s\n",
+                     RateFixedNote(m_options.ports[port], device).c_str());
+    };
     events.onSearchFailed = [this](size_t port, const std::string& text) {
         std::fprintf(stderr, "tarvik-cli: %s: %s: %s\n", m_options.ports[port].c_str(),
                      m_options.image.c_str(), text.c_str());

@@ -101,6 +101,12 @@ std::string OpenFailure(const std::string& name, const std::string& device, uint
     return text;
 }
 
+std::string RateFixedNote(const std::string& name, const std::string& device) {
+    return PortLabel(name, device) +
+           ": the line's rate is the server's; the scan cannot change it and searches at the "
+           "server's rate only";
+}
+
 bool PortsAreDistinct(const std::vector<std::string>& ports) {
     for (size_t i = 0; i < ports.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
@@ -181,6 +187,10 @@ bool CUpgradeRun::OpenPorts() {
                     .c_str());
             return false;
         }
+        if (m_ports.back().driver->Port().RateFixed()) {
+            std::fprintf(stderr, "tarvik-cli: %s\n",
+                         RateFixedNote(name, m_ports.back().device).c_str());
+        }
     }
     return true;
 }
@@ -218,10 +228,10 @@ void CUpgradeRun::Record(const PortRun& port, Clock::time_point now) {
         return;
     }
     const double seconds = std::chrono::duration<double>(now - port.started).count();
-    const BoardRecord record = MakeBoardRecord(
-        {port.name, 1, RecordResultOf(port.verdict), port.result, port.detail, port.startedWall,
-         seconds},
-        engine, m_recorded);
+    const BoardRecord record =
+        MakeBoardRecord({port.name, 1, RecordResultOf(port.verdict), port.result, port.detail,
+                         port.startedWall, seconds},
+                        engine, m_recorded);
     if (const RecordError error = m_log.Append(record)) {
         std::fprintf(stderr, "tarvik-cli: %s\n", error.text.c_str());
         m_logFailed = true;

@@ -26,6 +26,8 @@ std::string DeviceOf(const std::string& name);
 bool PortsAreDistinct(const std::vector<std::string>& ports);
 // Why a port did not open, or why its reader did not start, in the operator's terms.
 std::string OpenFailure(const std::string& name, const std::string& device, uint32_t code);
+// Said once for a port whose line's rate is a network server's: the scan cannot change it.
+std::string RateFixedNote(const std::string& name, const std::string& device);
 std::string ReaderFailure(const std::string& name, const std::string& device, uint32_t code);
 
 }  // namespace tarvik::cli

@@ -11,6 +11,7 @@ TARVIK_PACKAGES=(
     fonts-noto-cjk fonts-arphic-uming qt6-translations-l10n xvfb xauth
     clang libclang-rt-dev
     dpkg-dev file help2man lintian desktop-file-utils appstream python3
+    ser2net
 )
 
 tarvik_setup() {

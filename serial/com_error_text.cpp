@@ -9,7 +9,8 @@ std::string ComErrorText(uint32_t code) {
         return {};
     }
     // The port's own codes lie beyond every errno value, except 6 (not open), which Open
-    // never returns on Linux: there it is ENXIO, a device with nothing behind it.
+    // never returns on Linux: there it is ENXIO, a device with nothing behind it. A network
+    // line's name that does not resolve has no errno either.
     switch (code) {
         case kErrAlreadyInitialized:
             return "already open";
@@ -17,6 +18,8 @@ std::string ComErrorText(uint32_t code) {
             return "timed out";
         case kErrInvalidArg:
             return "unsupported mode";
+        case kErrNameUnknown:
+            return "name unknown";
         default:
             return std::strerror(static_cast<int>(code));
     }

@@ -61,10 +61,17 @@ std::string PortsFolder() {
     return ConfigFolder() + "/" + std::string(kPortsFolderName);
 }
 
+std::string AddressFolder() {
+    return PortsFolder();
+}
+
 std::optional<std::string> ResolveDeviceName(const std::string& name) {
     const std::optional<int> number = ComNumber(name);
     if (!number) {
         return name;
+    }
+    if (std::optional<std::string> address = EntryAddress(*number)) {
+        return address;
     }
     // A folder entry wins even when its target is missing: falling through to the fixed map
     // would open some other device under the name the operator chose.

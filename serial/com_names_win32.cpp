@@ -10,6 +10,7 @@ namespace {
 
 constexpr const char kPortsFolderName[] = "tarvik-ports";
 constexpr const char kDevicePrefix[] = "\\\\.\\COM";
+constexpr const char kAddressFolder[] = "\\tarvik\\ports";
 
 }  // namespace
 
@@ -27,9 +28,24 @@ std::string PortsFolder() {
     return ConfigFolder() + "\\" + kPortsFolderName;
 }
 
+std::string AddressFolder() {
+    // The local (not roaming) application-data folder: an address belongs to this machine's
+    // network; the working folder if there is none.
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return std::string(".") + kAddressFolder;
+    }
+    return Utf8FromWide(std::wstring_view(buffer, length)) + kAddressFolder;
+}
+
 std::optional<std::string> ResolveDeviceName(const std::string& name) {
     // "COM10" and above open only through the \\.\ form; it works for COM1-9 as well.
     if (const std::optional<int> number = ComNumber(name)) {
+        // An address entry takes precedence over the system's port of that number.
+        if (std::optional<std::string> address = EntryAddress(*number)) {
+            return address;
+        }
         return kDevicePrefix + std::to_string(*number);
     }
     return name;

@@ -15,6 +15,7 @@
 
 #include "serial/com_names.h"
 #include "serial/com_port_posix.h"  // no <termios.h> in this file
+#include "serial/net_line.h"
 
 namespace tarvik {
 
@@ -122,6 +123,9 @@ CComPort::~CComPort() {
 
 uint32_t CComPort::Open(const char* deviceName, uint32_t /*inQueueSize*/,
                         uint32_t /*outQueueSize*/) {
+    if (const std::optional<uint32_t> opened = OpenNet(deviceName)) {
+        return *opened;
+    }
     m_lastError = kErrSuccess;
     {
         std::lock_guard lock(m_impl->mutex);
@@ -191,6 +195,9 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t /*inQueueSize*/,
 }
 
 uint32_t CComPort::Close() {
+    if (Net() != nullptr) {
+        return NetClose();
+    }
     m_lastError = kErrSuccess;
     std::unique_lock lock(m_impl->mutex);
     if (m_impl->fd < 0) {
@@ -219,10 +226,16 @@ uint32_t CComPort::Close() {
 }
 
 bool CComPort::IsOpen() const {
+    if (const net::NetLine* net = Net()) {
+        return net->IsOpen();
+    }
     return m_impl->open;
 }
 
 uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
+    if (Net() != nullptr) {
+        return NetSetup(baudRate, dataBits, parity, stopBits);
+    }
     m_lastError = kErrSuccess;
     Impl::Ticket ticket;
     {
@@ -257,6 +270,9 @@ uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, ui
 }
 
 uint32_t CComPort::SetupHandshaking(uint32_t mode) {
+    if (Net() != nullptr) {
+        return NetSetupHandshaking(mode);
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -279,6 +295,9 @@ uint32_t CComPort::SetupHandshaking(uint32_t mode) {
 }
 
 uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
+    if (Net() != nullptr) {
+        return NetSetupReadTimeouts(mode);
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -295,6 +314,9 @@ uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
 }
 
 uint32_t CComPort::SetMask(uint32_t mask) {
+    if (Net() != nullptr) {
+        return NetSetMask(mask);
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -305,6 +327,9 @@ uint32_t CComPort::SetMask(uint32_t mask) {
 }
 
 uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
+    if (Net() != nullptr) {
+        return NetSetEventChar(eventChar, addRxFlagEvent);
+    }
     m_lastError = kErrSuccess;
     {
         std::lock_guard lock(m_impl->mutex);
@@ -320,6 +345,9 @@ uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
 }
 
 uint32_t CComPort::GetMask() {
+    if (Net() != nullptr) {
+        return NetGetMask();
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -330,6 +358,9 @@ uint32_t CComPort::GetMask() {
 }
 
 uint8_t CComPort::GetEventChar() {
+    if (Net() != nullptr) {
+        return NetGetEventChar();
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -340,26 +371,41 @@ uint8_t CComPort::GetEventChar() {
 }
 
 int32_t CComPort::GetBaudRate() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kBaudRate);
+    }
     auto settings = m_impl->ReadSettings(m_lastError);
     return settings ? static_cast<int32_t>(serial::ReadLineSettings(*settings).baudRate) : -1;
 }
 
 int32_t CComPort::GetDataBits() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kDataBits);
+    }
     auto settings = m_impl->ReadSettings(m_lastError);
     return settings ? serial::ReadLineSettings(*settings).dataBits : -1;
 }
 
 int32_t CComPort::GetParity() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kParity);
+    }
     auto settings = m_impl->ReadSettings(m_lastError);
     return settings ? serial::ReadLineSettings(*settings).parity : -1;
 }
 
 int32_t CComPort::GetStopBits() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kStopBits);
+    }
     auto settings = m_impl->ReadSettings(m_lastError);
     return settings ? serial::ReadLineSettings(*settings).stopBits : -1;
 }
 
 int32_t CComPort::GetHandshaking() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kHandshaking);
+    }
     auto settings = m_impl->ReadSettings(m_lastError);
     return settings ? serial::HandshakingOf(*settings) : -1;
 }

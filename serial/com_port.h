@@ -35,10 +35,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace tarvik {
+
+namespace net {
+class NetLine;
+}
 
 inline constexpr uint32_t kErrSuccess = 0;
 inline constexpr uint32_t kErrInvalidHandle = 6;          // the port is not open
@@ -54,6 +60,15 @@ inline constexpr uint32_t kErrAccessDenied = 5;  // ERROR_ACCESS_DENIED: also a 
 inline constexpr uint32_t kErrPortBusy = 5;      // Windows reports a held port as denied
 inline constexpr uint32_t kErrPortLocked = 32;   // ERROR_SHARING_VIOLATION
 inline constexpr uint32_t kErrBadArgument = 87;  // ERROR_INVALID_PARAMETER
+// A network line (rfc2217:// or socket://): why it did not connect, and its connection
+// ending, which is a device that has gone.
+inline constexpr uint32_t kErrConnectRefused = 10061;   // WSAECONNREFUSED
+inline constexpr uint32_t kErrUnreachable = 10065;      // WSAEHOSTUNREACH
+inline constexpr uint32_t kErrNetUnreachable = 10051;   // WSAENETUNREACH
+inline constexpr uint32_t kErrConnectTimedOut = 10060;  // WSAETIMEDOUT
+inline constexpr uint32_t kErrNameUnknown = 11001;      // WSAHOST_NOT_FOUND
+inline constexpr uint32_t kErrConnectionLost = 10054;   // WSAECONNRESET
+inline constexpr uint32_t kErrServerHungUp = 10054;     // WSAECONNRESET
 #else
 inline constexpr uint32_t kErrCancelled = ECANCELED;   // a Write's purge, CancelRead or Close
 inline constexpr uint32_t kErrNoDevice = ENOENT;       // no such device
@@ -61,6 +76,14 @@ inline constexpr uint32_t kErrAccessDenied = EACCES;   // not in the dialout gro
 inline constexpr uint32_t kErrPortBusy = EWOULDBLOCK;  // another program holds the port
 inline constexpr uint32_t kErrPortLocked = EBUSY;      // ... and has made it exclusive
 inline constexpr uint32_t kErrBadArgument = EINVAL;    // a null name or buffer
+inline constexpr uint32_t kErrConnectRefused = ECONNREFUSED;
+inline constexpr uint32_t kErrUnreachable = EHOSTUNREACH;
+inline constexpr uint32_t kErrNetUnreachable = ENETUNREACH;
+inline constexpr uint32_t kErrConnectTimedOut = ETIMEDOUT;
+inline constexpr uint32_t kErrNameUnknown = 11001;   // beyond every errno: the resolver's own
+inline constexpr uint32_t kErrConnectionLost = EIO;  // as a vanished device
+// The server ended the connection while it was being opened (its port busy or missing).
+inline constexpr uint32_t kErrServerHungUp = ECONNRESET;
 #endif
 
 // The operator's text for an error code of the port (the platform's own message), without a
@@ -132,6 +155,10 @@ public:
     // the port is open (Close gives it back as found). Queue sizes go to the Windows driver;
     // Linux keeps its own. The name is UTF-8. Returns the result of the last default; a
     // non-zero result always leaves the port closed, so the caller may simply try again.
+    // A network address (rfc2217://HOST:PORT, socket://HOST:PORT; see net_line.h), given
+    // directly or held by the COM name's ports-folder entry, opens a network line instead,
+    // within net::kConnectLimit; why it did not connect is one of kErrConnectRefused,
+    // kErrUnreachable, kErrNetUnreachable, kErrConnectTimedOut, kErrNameUnknown.
     // Call before a reader thread exists.
     virtual uint32_t Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize);
     virtual uint32_t Close();
@@ -207,6 +234,11 @@ public:
     virtual bool IsOpen() const;
     uint32_t LastError() const { return m_lastError.load(); }
 
+    // The line is a network line whose rate is the server's (socket://, or an rfc2217://
+    // server that refused the settings): Setup is remembered, not applied, and a baud scan
+    // searches at the server's rate only. Any thread.
+    bool RateFixed() const;
+
 protected:
     std::atomic<uint32_t> m_lastError{0};
 
@@ -214,6 +246,45 @@ private:
     // The line settings, presets and event mask every Open starts with, each set through the
     // port's own operation; a failure closes the device again. Returns the last result.
     uint32_t ApplyOpenDefaults();
+
+    // A network line in place of a device (net_line.h), from an Open of its address on until
+    // an Open of anything else: every operation goes to it then. com_port_net.cpp.
+    net::NetLine* Net() const { return m_onNet.load() ? m_net.get() : nullptr; }
+    // Opens `name` as a network line when it is (or its ports-folder entry holds) a network
+    // address; otherwise nothing, and the device path is the platform's to open.
+    std::optional<uint32_t> OpenNet(const char* name);
+    uint32_t NetClose();
+    uint32_t NetSetup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits);
+    uint32_t NetSetEventChar(uint8_t eventChar, bool addRxFlagEvent);
+    uint32_t NetSetMask(uint32_t mask);
+    uint32_t NetWaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs);
+    uint32_t NetSetupHandshaking(uint32_t mode);
+    uint32_t NetSetupReadTimeouts(uint32_t mode);
+    // The getters: one value of the settings in force, -1 when the line is not open.
+    enum class NetField { kBaudRate, kDataBits, kParity, kStopBits, kHandshaking };
+    int32_t NetGet(NetField field);
+    uint32_t NetGetMask();
+    uint8_t NetGetEventChar();
+    uint32_t NetWrite(const void* bytes, uint32_t length, uint32_t* countOut,
+                      ComOverlapped* overlapped);
+    uint32_t NetRead(void* buffer, uint32_t length, uint32_t* countOut, ComOverlapped* overlapped,
+                     uint32_t timeoutMs);
+    uint32_t NetExpectBurst();
+    uint32_t NetCancelRead();
+    // The settings a network line keeps itself (no device to hold them); under m_netMutex.
+    struct NetPresets {
+        uint32_t readMode = kReadTimed;
+        uint32_t handshaking = kHandshakeOff;
+        uint32_t commMask = 0;
+        uint8_t eventChar = 0;
+    };
+    struct NetLineDeleter {
+        void operator()(net::NetLine* line) const;
+    };
+    std::unique_ptr<net::NetLine, NetLineDeleter> m_net;
+    std::atomic<bool> m_onNet{false};
+    mutable std::mutex m_netMutex;
+    NetPresets m_netPresets;
 
     struct Impl;
     Impl* m_impl;

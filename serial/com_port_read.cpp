@@ -206,6 +206,9 @@ Outcome CComPort::Impl::Report(uint32_t events) {
 
 uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
                         ComOverlapped* overlapped, uint32_t timeoutMs) {
+    if (Net() != nullptr) {
+        return NetRead(buffer, length, countOut, overlapped, timeoutMs);
+    }
     uint32_t localCount = 0;
     uint32_t& count = countOut != nullptr ? *countOut : localCount;
     count = 0;
@@ -244,6 +247,9 @@ uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
 }
 
 uint32_t CComPort::ExpectBurst(uint32_t bytes) {
+    if (Net() != nullptr) {
+        return NetExpectBurst();
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -254,6 +260,9 @@ uint32_t CComPort::ExpectBurst(uint32_t bytes) {
 }
 
 uint32_t CComPort::CancelRead() {
+    if (Net() != nullptr) {
+        return NetCancelRead();
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -265,6 +274,9 @@ uint32_t CComPort::CancelRead() {
 }
 
 uint32_t CComPort::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {
+    if (Net() != nullptr) {
+        return NetWaitEvent(overlapped, timeoutMs);
+    }
     m_lastError = kErrSuccess;
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
     Impl::Ticket ticket;

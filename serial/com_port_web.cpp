@@ -236,4 +236,11 @@ bool CComPort::IsOpen() const {
     return m_impl->open;
 }
 
+// A page cannot open sockets: it never has a network line.
+void CComPort::NetLineDeleter::operator()(net::NetLine*) const {}
+
+bool CComPort::RateFixed() const {
+    return false;
+}
+
 }  // namespace tarvik

@@ -18,6 +18,7 @@
 #include "serial/com_names.h"
 #include "serial/com_port.h"
 #include "serial/comm_records_win32.h"
+#include "serial/net_line.h"
 #include "serial/read_issue_hook_win32.h"
 #include "serial/transfer_book.h"
 #include "serial/wide_text.h"
@@ -346,6 +347,9 @@ CComPort::~CComPort() {
 }
 
 uint32_t CComPort::Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize) {
+    if (const std::optional<uint32_t> opened = OpenNet(deviceName)) {
+        return *opened;
+    }
     m_lastError = kErrSuccess;
     {
         std::lock_guard lock(m_impl->mutex);
@@ -387,6 +391,9 @@ uint32_t CComPort::Open(const char* deviceName, uint32_t inQueueSize, uint32_t o
 }
 
 uint32_t CComPort::Close() {
+    if (Net() != nullptr) {
+        return NetClose();
+    }
     m_lastError = kErrSuccess;
     std::unique_lock lock(m_impl->mutex);
     Impl& impl = *m_impl;
@@ -413,10 +420,16 @@ uint32_t CComPort::Close() {
 }
 
 bool CComPort::IsOpen() const {
+    if (const net::NetLine* net = Net()) {
+        return net->IsOpen();
+    }
     return m_impl->open;
 }
 
 uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
+    if (Net() != nullptr) {
+        return NetSetup(baudRate, dataBits, parity, stopBits);
+    }
     m_lastError = kErrSuccess;
     return m_lastError = m_impl->ChangeState([&](DCB& dcb) {
         serial::ApplyLineSettings(dcb, baudRate, dataBits, parity, stopBits);
@@ -425,12 +438,18 @@ uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, ui
 }
 
 uint32_t CComPort::SetupHandshaking(uint32_t mode) {
+    if (Net() != nullptr) {
+        return NetSetupHandshaking(mode);
+    }
     m_lastError = kErrSuccess;
     return m_lastError =
                m_impl->ChangeState([&](DCB& dcb) { return serial::ApplyHandshaking(dcb, mode); });
 }
 
 uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
+    if (Net() != nullptr) {
+        return NetSetupReadTimeouts(mode);
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -450,6 +469,9 @@ uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
 }
 
 uint32_t CComPort::SetMask(uint32_t mask) {
+    if (Net() != nullptr) {
+        return NetSetMask(mask);
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -462,6 +484,9 @@ uint32_t CComPort::SetMask(uint32_t mask) {
 }
 
 uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
+    if (Net() != nullptr) {
+        return NetSetEventChar(eventChar, addRxFlagEvent);
+    }
     m_lastError = kErrSuccess;
     if (addRxFlagEvent) {
         const uint32_t mask = GetMask();
@@ -479,6 +504,9 @@ uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
 }
 
 uint32_t CComPort::GetMask() {
+    if (Net() != nullptr) {
+        return NetGetMask();
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -494,37 +522,58 @@ uint32_t CComPort::GetMask() {
 }
 
 uint8_t CComPort::GetEventChar() {
+    if (Net() != nullptr) {
+        return NetGetEventChar();
+    }
     auto dcb = m_impl->ReadState(m_lastError);
     return dcb ? static_cast<uint8_t>(dcb->EvtChar) : 0;
 }
 
 int32_t CComPort::GetBaudRate() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kBaudRate);
+    }
     auto dcb = m_impl->ReadState(m_lastError);
     return dcb ? static_cast<int32_t>(dcb->BaudRate) : -1;
 }
 
 int32_t CComPort::GetDataBits() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kDataBits);
+    }
     auto dcb = m_impl->ReadState(m_lastError);
     return dcb ? dcb->ByteSize : -1;
 }
 
 int32_t CComPort::GetParity() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kParity);
+    }
     auto dcb = m_impl->ReadState(m_lastError);
     return dcb ? serial::ParityOf(*dcb) : -1;
 }
 
 int32_t CComPort::GetStopBits() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kStopBits);
+    }
     auto dcb = m_impl->ReadState(m_lastError);
     return dcb ? dcb->StopBits : -1;
 }
 
 int32_t CComPort::GetHandshaking() {
+    if (Net() != nullptr) {
+        return NetGet(NetField::kHandshaking);
+    }
     auto dcb = m_impl->ReadState(m_lastError);
     return dcb ? serial::HandshakingOf(*dcb) : -1;
 }
 
 uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
                         ComOverlapped* overlapped, uint32_t timeoutMs) {
+    if (Net() != nullptr) {
+        return NetRead(buffer, length, countOut, overlapped, timeoutMs);
+    }
     uint32_t localCount = 0;
     uint32_t& count = countOut != nullptr ? *countOut : localCount;
     count = 0;
@@ -561,6 +610,9 @@ uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
 // The driver's interval time-out already ends a read on the burst gap and completes it once:
 // the caller is woken once per burst without an expectation.
 uint32_t CComPort::ExpectBurst(uint32_t /*bytes*/) {
+    if (Net() != nullptr) {
+        return NetExpectBurst();
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -570,6 +622,9 @@ uint32_t CComPort::ExpectBurst(uint32_t /*bytes*/) {
 }
 
 uint32_t CComPort::CancelRead() {
+    if (Net() != nullptr) {
+        return NetCancelRead();
+    }
     m_lastError = kErrSuccess;
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->Usable()) {
@@ -585,6 +640,9 @@ uint32_t CComPort::CancelRead() {
 
 uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
                          ComOverlapped* overlapped, uint32_t timeoutMs) {
+    if (Net() != nullptr) {
+        return NetWrite(bytes, length, countOut, overlapped);
+    }
     uint32_t localCount = 0;
     uint32_t& count = countOut != nullptr ? *countOut : localCount;
     count = 0;
@@ -618,6 +676,9 @@ uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
 }
 
 uint32_t CComPort::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {
+    if (Net() != nullptr) {
+        return NetWaitEvent(overlapped, timeoutMs);
+    }
     m_lastError = kErrSuccess;
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
     Impl::Ticket ticket;

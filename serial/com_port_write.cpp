@@ -161,6 +161,9 @@ uint32_t CComPort::Impl::AwaitOutputGone(const Ticket& t) {
 
 uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
                          ComOverlapped* overlapped, uint32_t timeoutMs) {
+    if (Net() != nullptr) {
+        return NetWrite(bytes, length, countOut, overlapped);
+    }
     uint32_t localCount = 0;
     uint32_t& count = countOut != nullptr ? *countOut : localCount;
     count = 0;

@@ -109,6 +109,9 @@ std::optional<StationStartError> CStation::Start() {
             return StationStartError{StationStartError::Kind::Port, self->name, code, readerFailed,
                                      ""};
         }
+        if (self->driver->Port().RateFixed() && m_events.onRateFixed) {
+            m_events.onRateFixed(m_ports.size() - 1);
+        }
     }
     for (const std::unique_ptr<Port>& port : m_ports) {
         const StartResult result = StartSearch(*port);

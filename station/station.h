@@ -172,6 +172,9 @@ struct StationEvents {
     std::function<void(const StationSnapshot&)> onPeriod;
     // The search did not start again on port `port` (Start's text): no further board is taken.
     std::function<void(size_t port, const std::string& text)> onSearchFailed;
+    // Port `port` opened on a line whose rate is its server's (a raw network line): the search
+    // goes out at that rate only.
+    std::function<void(size_t port)> onRateFixed;
     // Every frame on a port's line.
     std::function<void(const std::string& port, TraceDirection, const uint8_t*, size_t)> onTrace;
 };

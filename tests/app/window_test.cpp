@@ -14,7 +14,13 @@
 #include <QMessageBox>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 
@@ -488,6 +494,37 @@ private slots:
         QCOMPARE(parts.openClose->text(), Utf8(text::kCloseCaption));
         QVERIFY(dlg->Reader().Running());
         QCOMPARE(answerer.messages, QStringList());
+    }
+
+    // COM7's entry holds a network address: the tip shows it, and the port opens on it.
+    void openANetworkLineThroughThePortsFolder() {
+        // A raw server on loopback: connecting needs only its listening socket.
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        socklen_t size = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+        listen(listener, 1);
+        const std::string line = "socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        std::filesystem::create_directories(m_home->path() / "tarvik-ports");
+        std::ofstream(m_home->path() / "tarvik-ports" / "com7") << line << "\n";
+
+        auto dlg = MakeWindow();
+        WindowParts parts(*dlg);
+        parts.portList->setCurrentIndex(kComLinked - 1);
+        QVERIFY2(parts.portList->toolTip().contains(QString::fromStdString(line)),
+                 qPrintable(parts.portList->toolTip()));
+        ModalAnswerer answerer;
+        parts.openClose->click();
+        QCOMPARE(answerer.messages, QStringList());
+        QVERIFY(dlg->Port().IsOpen());
+        QVERIFY(dlg->Port().RateFixed());
+        parts.openClose->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg->Reader().Running(), kWaitMs);
+        QVERIFY(!dlg->Port().IsOpen());
+        close(listener);
     }
 
     void openingFailsWithTheMessage() {

@@ -1,4 +1,6 @@
 // `tarvik-cli ports`: COM names that lead to a present device, and where they lead.
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "cli_fixture.h"
@@ -41,6 +43,20 @@ TEST_F(CliPorts, ListsFolderEntriesThatLeadToADevice) {
     // Not listed, even where the fixed map's /dev/ttyS7 exists: the entry of the folder
     // decides where COM8 leads.
     EXPECT_EQ(LineOf(r.out, "COM8"), "") << r.out;
+}
+
+// An entry that is a plain file holding an address is listed with the address, unlooked-up;
+// a file holding something else leads nowhere and is not listed.
+TEST_F(CliPorts, ListsAddressEntries) {
+    std::filesystem::create_directories(ConfigFolder() + "/tarvik-ports");
+    std::ofstream(ConfigFolder() + "/tarvik-ports/com50") << "rfc2217://10.0.0.5:4001\n";
+    std::ofstream(ConfigFolder() + "/tarvik-ports/com51") << "socket://[::1]:7000";
+    std::ofstream(ConfigFolder() + "/tarvik-ports/com52") << "10.0.0.5:4001";
+    const ChildResult r = Cli({"ports"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(LineOf(r.out, "COM50").find("rfc2217://10.0.0.5:4001"), std::string::npos) << r.out;
+    EXPECT_NE(LineOf(r.out, "COM51").find("socket://[::1]:7000"), std::string::npos) << r.out;
+    EXPECT_EQ(LineOf(r.out, "COM52"), "") << r.out;
 }
 
 }  // namespace

@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
 #include "cli_fixture.h"
+#include "ser2net_process.h"
 #include "sim_process.h"
 #include "upgrade/board_record.h"
 
@@ -27,6 +29,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitPortFailed = 3;
 constexpr int kExitInterrupted = 130;
 constexpr int kComNumber = 7;
 
@@ -117,6 +120,47 @@ TEST_F(WineCli, BoardReceivesTheImageExactly) {
         sim.stop();  // it writes what it received as it ends
         EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
     }
+}
+
+// tarvik-cli.exe on network lines through Winsock: a board behind ser2net found by the scan
+// at 9600, by its address and by a COM name whose entry in %LOCALAPPDATA%\tarvik\ports holds
+// the address; and a name that does not resolve.
+TEST_F(WineCli, BoardBehindSer2NetByAddressAndByComName) {
+    ASSERT_EQ(access(kSer2Net, X_OK), 0) << "ser2net is not installed (scripts/setup.sh)";
+    // The prefix's local application-data folder of the user Wine runs as.
+    std::string local;
+    for (const auto& user : std::filesystem::directory_iterator(m_prefix + "/drive_c/users")) {
+        if (std::filesystem::is_directory(user.path() / "AppData" / "Local") &&
+            user.path().filename() != "Public") {
+            local = (user.path() / "AppData" / "Local").string();
+        }
+    }
+    ASSERT_FALSE(local.empty()) << "no user folder in the Wine prefix";
+    const std::string entry = local + "/tarvik/ports/com50";
+    std::filesystem::create_directories(local + "/tarvik/ports");
+    const std::string image = WriteImage("image.bin", kSmallImage);
+    for (const bool viaComName : {false, true}) {
+        SCOPED_TRACE(viaComName ? "COM50" : "address");
+        const std::string out = Path("received.bin");
+        SimProcess sim({"--out", out, "--baud", "9600"});
+        const int port = FreePort();
+        Ser2Net server(Path(""), {{true, sim.slavePath(), port}});
+        std::string why;
+        ASSERT_TRUE(server.Start(&why)) << why;
+        const std::string address = "rfc2217://127.0.0.1:" + std::to_string(port);
+        std::ofstream(entry) << address << "\r\n";
+        const ChildResult r = WineCliRun(
+            {"upgrade", "--port", viaComName ? "COM50" : address, "--image", WindowsPath(image)});
+        EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
+        EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
+        sim.stop();
+        EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
+    }
+    std::filesystem::remove(entry);
+    const ChildResult r = WineCliRun(
+        {"upgrade", "--port", "socket://no-such-host.invalid:4001", "--image", WindowsPath(image)});
+    EXPECT_EQ(r.exitCode, kExitPortFailed) << r.out << r.err;
+    EXPECT_NE(r.err.find("socket://no-such-host.invalid:4001"), std::string::npos) << r.err;
 }
 
 // The station under Wine: two boards in a row on COM7, each recorded in a CSV log the Windows

@@ -20,6 +20,9 @@ int ReplyHandler(const uint8_t* data, size_t size);
 int ReplyGathering(const uint8_t* data, size_t size);
 // The settings file reader, fed an arbitrary file.
 int SettingsFile(const uint8_t* data, size_t size);
+// The telnet side of a network line, fed an arbitrary stream from the server, cut into
+// reads as the input's first byte says.
+int TelnetStream(const uint8_t* data, size_t size);
 
 }  // namespace tarvik::fuzz
 

@@ -25,6 +25,7 @@ const Target kTargets[] = {
     {"reply_handler", ReplyHandler},
     {"gathering", ReplyGathering},
     {"settings", SettingsFile},
+    {"telnet", TelnetStream},
 };
 
 // Names the target in test listings.

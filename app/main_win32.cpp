@@ -5,7 +5,6 @@
 #include <winsock2.h>
 
 #include <commctrl.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -21,16 +20,10 @@ constexpr int kStringChars = 256;
 
 // The program's arguments after its own name, UTF-8.
 std::vector<std::string> Arguments() {
-    std::vector<std::string> arguments;
-    int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
-        return arguments;
+    std::vector<std::string> arguments = tarvik::CommandLineUtf8();
+    if (!arguments.empty()) {
+        arguments.erase(arguments.begin());
     }
-    for (int i = 1; i < count; ++i) {
-        arguments.push_back(tarvik::Utf8FromWide(wide[i]));
-    }
-    LocalFree(wide);
     return arguments;
 }
 

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <commctrl.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -22,16 +21,10 @@ constexpr wchar_t kCaption[] = L"tarvik-station";
 
 // The program's arguments after its own name, UTF-8.
 std::vector<std::string> Arguments() {
-    std::vector<std::string> arguments;
-    int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
-        return arguments;
+    std::vector<std::string> arguments = tarvik::CommandLineUtf8();
+    if (!arguments.empty()) {
+        arguments.erase(arguments.begin());
     }
-    for (int i = 1; i < count; ++i) {
-        arguments.push_back(tarvik::Utf8FromWide(wide[i]));
-    }
-    LocalFree(wide);
     return arguments;
 }
 

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 
 #include "cli/console.h"
 #include "serial/wide_text.h"
@@ -40,16 +39,10 @@ void PrepareConsole() {
 }
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
-    int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
+    std::vector<std::string> arguments = CommandLineUtf8();
+    if (arguments.empty()) {
         return std::vector<std::string>(argv, argv + argc);
     }
-    std::vector<std::string> arguments;
-    for (int i = 0; i < count; ++i) {
-        arguments.push_back(Utf8FromWide(wide[i]));
-    }
-    LocalFree(wide);
     return arguments;
 }
 

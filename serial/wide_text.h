@@ -4,10 +4,15 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvik {
 
 std::wstring WideFromUtf8(std::string_view utf8);
 std::string Utf8FromWide(std::wstring_view wide);
+// The program's command line as the system split it, its own name first, each in UTF-8
+// (the narrow argv of a Windows program is in the machine's code page); empty when the
+// system could not split it.
+std::vector<std::string> CommandLineUtf8();
 
 }  // namespace tarvik

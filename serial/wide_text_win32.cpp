@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include "serial/wide_text.h"
 
 namespace tarvik {
@@ -25,6 +27,20 @@ std::string Utf8FromWide(std::wstring_view wide) {
     std::string utf8(static_cast<size_t>(length), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), length, nullptr, nullptr);
     return utf8;
+}
+
+std::vector<std::string> CommandLineUtf8() {
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return arguments;
+    }
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(Utf8FromWide(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
 }
 
 }  // namespace tarvik

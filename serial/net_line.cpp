@@ -185,6 +185,24 @@ uint32_t NetLine::SendLocked(const std::vector<uint8_t>& bytes) {
     return SendAll(m_socket, bytes.data(), bytes.size());
 }
 
+uint32_t NetLine::SendOutsideLock(std::unique_lock<std::mutex>& lock,
+                                  const std::vector<uint8_t>& bytes) {
+    ++m_inFlight;
+    lock.unlock();
+    const uint32_t sent = SendLocked(bytes);
+    lock.lock();
+    --m_inFlight;
+    m_changed.notify_all();
+    if (sent == 0) {
+        return kErrSuccess;
+    }
+    if (m_closing) {
+        return kErrCancelled;
+    }
+    m_lost = kErrConnectionLost;
+    return m_lost;
+}
+
 uint32_t NetLine::Open(const NetAddress& address) {
     {
         std::lock_guard lock(m_mutex);
@@ -386,18 +404,8 @@ uint32_t NetLine::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uin
         return kErrSuccess;
     }
     m_answers.clear();
-    ++m_inFlight;
-    lock.unlock();
-    const uint32_t sent = SendLocked(commands);
-    lock.lock();
-    --m_inFlight;
-    m_changed.notify_all();
-    if (sent != 0) {
-        if (m_closing) {
-            return kErrCancelled;
-        }
-        m_lost = kErrConnectionLost;
-        return m_lost;
+    if (const uint32_t code = SendOutsideLock(lock, commands)) {
+        return code;
     }
     // Every setting is in force once the server has confirmed it; the next frame may only
     // go out then, or its first bytes would cross the line at the old rate.
@@ -467,19 +475,9 @@ uint32_t NetLine::Write(const uint8_t* bytes, uint32_t length, uint32_t& count) 
     } else {
         wire.assign(bytes, bytes + length);
     }
-    ++m_inFlight;
-    lock.unlock();
     // The purge and the frame in one send: the frame is one segment on the network.
-    const uint32_t sent = SendLocked(wire);
-    lock.lock();
-    --m_inFlight;
-    m_changed.notify_all();
-    if (sent != 0) {
-        if (m_closing) {
-            return kErrCancelled;
-        }
-        m_lost = kErrConnectionLost;
-        return m_lost;
+    if (const uint32_t code = SendOutsideLock(lock, wire)) {
+        return code;
     }
     count = length;
     return kErrSuccess;

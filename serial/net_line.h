@@ -105,6 +105,9 @@ private:
     template <typename Predicate>
     bool WaitFor(std::unique_lock<std::mutex>& lock, Clock::time_point deadline, Predicate done);
     uint32_t SendLocked(const std::vector<uint8_t>& bytes);
+    // Under `lock`: sends `bytes` with the lock let go meanwhile (a Close waits for it); 0, or
+    // kErrCancelled when the session was being closed, else the connection counts as lost.
+    uint32_t SendOutsideLock(std::unique_lock<std::mutex>& lock, const std::vector<uint8_t>& bytes);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -27,6 +27,7 @@
 
 #include "app/station_window.h"
 #include "cli/options.h"
+#include "csv_text.h"
 #include "scoped_config.h"
 #include "sim_process.h"
 #include "upgrade/board_record.h"
@@ -46,45 +47,7 @@ constexpr uint32_t kLargeImage = 1 << 20;  // far longer than any test waits for
 // beyond the time the station takes to see that a board has gone.
 constexpr char kSwap[] = "3";
 
-const std::vector<std::string> kFieldNames = {
-    "time",   "port",  "board",   "result", "step",      "message",      "seconds", "baud",
-    "blocks", "bytes", "resends", "image",  "image_sum", "image_sha256", "version", "host"};
 using Row = std::map<std::string, std::string>;
-
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-    std::vector<std::vector<std::string>> lines(1);
-    std::string field;
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-                field += '"';
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            } else {
-                field += c;
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            lines.back().push_back(field);
-            field.clear();
-        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            lines.back().push_back(field);
-            field.clear();
-            lines.emplace_back();
-            ++i;
-        } else {
-            field += c;
-        }
-    }
-    if (lines.back().empty()) {
-        lines.pop_back();
-    }
-    return lines;
-}
 
 // The log's records, oldest first.
 std::vector<Row> LogRows(const std::string& path) {
@@ -92,16 +55,7 @@ std::vector<Row> LogRows(const std::string& path) {
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
         text = text.substr(3);
     }
-    const auto lines = ParseCsv(text);
-    std::vector<Row> rows;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        Row row;
-        for (size_t k = 0; k < kFieldNames.size() && k < lines[i].size(); ++k) {
-            row[kFieldNames[k]] = lines[i][k];
-        }
-        rows.push_back(row);
-    }
-    return rows;
+    return testing::CsvRowsByHeader(text);
 }
 
 // Answers the next modal box the window opens with `answer`, keeping its text.
@@ -353,8 +307,7 @@ private slots:
         QCOMPARE(window->ExitCode(), int(cli::kExitFailed));
         QVERIFY(window->noticeLabel->isVisible());  // still said once the run has ended
         sim.stop();
-        QVERIFY2(sim.summary().find("\"upgrades\":1,") != std::string::npos,
-                 sim.summary().c_str());
+        QVERIFY2(sim.summary().find("\"upgrades\":1,") != std::string::npos, sim.summary().c_str());
     }
 
     // The program itself, as a fixture PC's shortcut starts it: --count ends it with 0 when

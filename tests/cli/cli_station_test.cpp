@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli_fixture.h"
+#include "csv_text.h"
 #include "sim_process.h"
 #include "upgrade/board_record.h"
 
@@ -50,42 +51,6 @@ const std::vector<std::string> kFieldNames = {
     "image_sum", "board_sum", "image_sha256", "version", "host"};
 
 using Row = std::map<std::string, std::string>;
-
-// One CSV line (RFC 4180: quoted fields may hold commas, quotes doubled, line breaks).
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-    std::vector<std::vector<std::string>> lines(1);
-    std::string field;
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-                field += '"';
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            } else {
-                field += c;
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            lines.back().push_back(field);
-            field.clear();
-        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            lines.back().push_back(field);
-            field.clear();
-            lines.emplace_back();
-            ++i;
-        } else {
-            field += c;
-        }
-    }
-    if (lines.back().empty()) {
-        lines.pop_back();
-    }
-    return lines;
-}
 
 std::string ReadText(const std::string& path) {
     const std::vector<uint8_t> bytes = ReadFile(path);

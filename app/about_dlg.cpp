@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 #include "app/dialog_units.h"
-#include "app/resource.h"
+#include "res/resource.h"
 
 namespace tarvik {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
 #include "app/upgrade_dlg_win32.h"
+#include "res/resource.h"
 #include "serial/wide_text.h"
 
 namespace {

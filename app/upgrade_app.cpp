@@ -1,9 +1,6 @@
 #include "app/upgrade_app.h"
 
 #include <QDir>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QTranslator>
 
 #include <memory>
 #include <string>
@@ -18,19 +15,6 @@ QString AppNameFromExecutable(const QString& executablePath) {
     const std::string name =
         AppNameOf(executablePath.toStdString(), QString(QDir::separator()).toStdString());
     return QString::fromStdString(name);
-}
-
-bool InstallFrameworkChinese(QCoreApplication& app) {
-    const QLocale chinese(QLocale::Chinese, QLocale::China);
-    QLocale::setDefault(chinese);
-    // The translator lives as long as the application.
-    auto* translator = new QTranslator(&app);
-    if (!translator->load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        delete translator;
-        return false;
-    }
-    return QCoreApplication::installTranslator(translator);
 }
 
 CUpgradeApp::CUpgradeApp(int& argc, char** argv) : QApplication(argc, argv) {

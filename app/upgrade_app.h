@@ -5,16 +5,13 @@
 #include <QApplication>
 #include <QString>
 
+#include "qt_setup/framework_chinese.h"
+
 namespace tarvik {
 
 // The application's name: the executable's file name without its extension. Message boxes
 // without a caption of their own carry it.
 QString AppNameFromExecutable(const QString& executablePath);
-
-// Makes the framework's own texts (the OK button of message boxes, the whole file dialog)
-// Simplified Chinese like the rest of the tool, whatever the system's language. False when
-// the system has no such translation; those texts then stay in English.
-bool InstallFrameworkChinese(QCoreApplication& app);
 
 class CUpgradeApp : public QApplication {
     Q_OBJECT

@@ -28,11 +28,11 @@
 #include "app/about_dlg.h"
 #include "app/dialog_units.h"
 #include "app/message_box.h"
-#include "app/resource.h"
-#include "app/settings.h"
 #include "controls/image_button.h"
+#include "res/resource.h"
 #include "serial/com_names.h"
 #include "serial/net_line.h"
+#include "settings/settings.h"
 #include "upgrade/texts.h"
 
 // The compiled-in resources live in a static library: name them once so the linker keeps

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/resource.h"
-#include "app/settings.h"
+#include "res/resource.h"
 #include "serial/wide_text.h"
+#include "settings/settings.h"
 
 namespace tarvik {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
 #include "app/window_logic.h"
 #include "controls/image_button_win32.h"
+#include "settings/settings.h"
 
 namespace tarvik {
 

@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
 #include "app/start_focus.h"
 #include "app/window_record.h"
+#include "res/resource.h"
 #include "serial/com_port.h"
+#include "settings/list_items.h"
 #include "upgrade/driver.h"
 #include "upgrade/engine.h"
 #include "upgrade/reader.h"
@@ -36,11 +37,6 @@ inline constexpr std::chrono::milliseconds kCloseWait{30};
 // The Open/Close button's lamp bitmaps show this colour as transparent (RGB 0, 255, 0).
 inline constexpr uint8_t kLampTransparentRgb[3] = {0, 255, 0};
 
-// The items of list `listId` in index order (the port list: COM1 .. COM256); none for an id
-// that is not a list.
-const std::vector<std::string>& ListItems(int listId);
-// The text of item `index` of list `listId`; empty when the index lies outside the list.
-std::string ListItemText(int listId, int index);
 // The device opened for a port list text: "\\.\" followed by the text ("\\.\" alone when
 // no port is selected, which no device answers to).
 std::string DeviceNameOf(const std::string& portText);

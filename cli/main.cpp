@@ -9,13 +9,14 @@
 #include <memory>
 
 #include "cli/console.h"
-#include "cli/options.h"
-#include "cli/port_list.h"
+#include "cli/port_table.h"
 #include "cli/upgrade_run.h"
+#include "station/station_options.h"
 #include "tarvik_version.h"
 
 namespace {
 
+using namespace tarvik;
 using namespace tarvik::cli;
 
 constexpr const char kDescription[] =

@@ -1,22 +1,9 @@
 // The listing of `tarvik-cli ports`, the same on every platform.
-#include "cli/port_list.h"
+#include "cli/port_table.h"
+
 #include "cli/text_format.h"
-#include "serial/com_names.h"
 
 namespace tarvik::cli {
-
-std::optional<PortEntry> AddressEntry(int number) {
-    std::optional<std::string> address = EntryAddress(number);
-    if (!address) {
-        return std::nullopt;
-    }
-    PortEntry entry;
-    entry.comName = "COM" + std::to_string(number);
-    entry.path = *address;
-    entry.device = *address;
-    entry.description = "network line";
-    return entry;
-}
 
 std::string FormatPorts(const std::vector<PortEntry>& ports) {
     if (ports.empty()) {

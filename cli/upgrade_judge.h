@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 #include "cli/progress_view.h"
 #include "cli/signal_watch.h"
 #include "station/judge.h"
+#include "station/station_options.h"
 #include "station/station_record.h"
 #include "upgrade/loop_driver.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
+#include "station/station_options.h"
 #include "upgrade/engine.h"
 #include "upgrade/image.h"
 

@@ -1,7 +1,7 @@
 // Resource and control ids of the desktop tool, and the window's own texts.
 #pragma once
 
-#include "app/dialog_template.h"
+#include "res/dialog_template.h"
 
 namespace tarvik::res {
 

@@ -1,4 +1,4 @@
-#include "cli/port_list.h"
+#include "serial/port_list.h"
 
 #include <libudev.h>
 #include <sys/stat.h>
@@ -9,10 +9,9 @@
 #include <memory>
 #include <string_view>
 
-#include "cli/text_format.h"
 #include "serial/com_names.h"
 
-namespace tarvik::cli {
+namespace tarvik {
 
 namespace {
 
@@ -27,9 +26,14 @@ struct UdevDeleter {
 using UdevPtr = std::unique_ptr<udev, UdevDeleter>;
 using UdevDevicePtr = std::unique_ptr<udev_device, UdevDeleter>;
 
+// An attribute's text without the spaces some adapters pad it with.
 std::string Attribute(udev_device* device, const char* name) {
     const char* value = device != nullptr ? udev_device_get_sysattr_value(device, name) : nullptr;
-    return value != nullptr ? TrimRight(value) : std::string();
+    if (value == nullptr) {
+        return std::string();
+    }
+    const std::string text(value);
+    return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
 std::string RealPath(const std::string& path) {
@@ -101,4 +105,4 @@ std::string NoPortsNote() {
            "/comN add COM names for any device)";
 }
 
-}  // namespace tarvik::cli
+}  // namespace tarvik

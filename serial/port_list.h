@@ -1,12 +1,13 @@
-// `tarvik-cli ports`: every COM name that leads to a present device, with what the system
-// knows about it.
+// Every COM name that leads to a present device, with what the system knows about it (the
+// adapter's maker, product and serial number): `tarvik-cli ports` prints it, the station
+// windows show it beside their ports. One file per platform (udev, setup API).
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace tarvik::cli {
+namespace tarvik {
 
 struct PortEntry {
     std::string comName;      // "COM7"
@@ -31,7 +32,4 @@ std::optional<PortEntry> AddressEntry(int number);
 // What the listing says when there is no port, without a newline.
 std::string NoPortsNote();
 
-// The listing as printed: one line per port, columns aligned; a note when there is none.
-std::string FormatPorts(const std::vector<PortEntry>& ports);
-
-}  // namespace tarvik::cli
+}  // namespace tarvik

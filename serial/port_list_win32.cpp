@@ -11,11 +11,11 @@
 #include <map>
 #include <optional>
 
-#include "cli/port_list.h"
 #include "serial/com_names.h"
+#include "serial/port_list.h"
 #include "serial/wide_text.h"
 
-namespace tarvik::cli {
+namespace tarvik {
 
 namespace {
 
@@ -170,4 +170,4 @@ std::string NoPortsNote() {
     return "no serial port found (Device Manager lists none under Ports)";
 }
 
-}  // namespace tarvik::cli
+}  // namespace tarvik

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "app/settings.h"
 #include "serial/com_names.h"
+#include "settings/settings.h"
 
 namespace tarvik {
 

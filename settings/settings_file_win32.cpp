@@ -12,9 +12,9 @@
 
 #include <string>
 
-#include "app/settings.h"
 #include "serial/handle_win32.h"
 #include "serial/wide_text.h"
+#include "settings/settings.h"
 
 namespace tarvik {
 

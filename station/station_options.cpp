@@ -1,11 +1,11 @@
-#include "cli/options.h"
+#include "station/station_options.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cmath>
 
-namespace tarvik::cli {
+namespace tarvik {
 
 namespace {
 
@@ -44,4 +44,4 @@ std::chrono::milliseconds SecondsToMs(double seconds) {
     return std::chrono::milliseconds(static_cast<int64_t>(std::llround(seconds * 1000.0)));
 }
 
-}  // namespace tarvik::cli
+}  // namespace tarvik

@@ -1,4 +1,7 @@
-// What `tarvik-cli upgrade` was asked to do, and the exit codes of the program.
+// The station's options: what an upgrade was asked to do (`tarvik-cli upgrade`, one board or
+// the station's rows with --repeat), their defaults and bounds, and the exit codes that
+// tarvik-cli and both station windows end with. Read once here for the command line and the
+// station windows; plain C++.
 #pragma once
 
 #include <chrono>
@@ -9,7 +12,7 @@
 
 #include "upgrade/driver.h"
 
-namespace tarvik::cli {
+namespace tarvik {
 
 // Exit codes of tarvik-cli, for scripts and production lines.
 enum ExitCode : int {
@@ -68,4 +71,4 @@ LineSelections SelectionsFor(const UpgradeOptions& options);
 // Seconds as given on the command line, to whole milliseconds (rounded to nearest).
 std::chrono::milliseconds SecondsToMs(double seconds);
 
-}  // namespace tarvik::cli
+}  // namespace tarvik

@@ -1,9 +1,9 @@
-#include "app/station_logic.h"
+#include "station_window/station_logic.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/options.h"
+#include "station/station_options.h"
 
 namespace tarvik::station {
 
@@ -299,12 +299,12 @@ std::string AskStopText(const std::vector<PortLook>& ports) {
 
 int ExitCodeFor(const Totals& totals, bool anyInterrupted, bool logFailed) {
     if (anyInterrupted) {
-        return cli::kExitInterrupted;
+        return kExitInterrupted;
     }
     if (totals.failed > 0 || logFailed) {
-        return cli::kExitFailed;
+        return kExitFailed;
     }
-    return cli::kExitOk;
+    return kExitOk;
 }
 
 }  // namespace tarvik::station

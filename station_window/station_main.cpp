@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "app/station_settings.h"
-#include "app/station_source.h"
-#include "app/station_window.h"
-#include "app/upgrade_app.h"
-#include "cli/options.h"
-#include "cli/port_list.h"
+#include "qt_setup/framework_chinese.h"
+#include "serial/port_list.h"
+#include "station/station_options.h"
+#include "station_window/station_settings.h"
+#include "station_window/station_source.h"
+#include "station_window/station_window.h"
 #include "tarvik_version.h"
 
 int main(int argc, char** argv) {
@@ -23,11 +23,11 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--version") {
             std::printf("tarvik-station %s\n", kVersion);
-            return cli::kExitOk;
+            return kExitOk;
         }
         if (arg == "--help" || arg == "-h") {
             std::fputs(station::StationUsage().c_str(), stdout);
-            return cli::kExitOk;
+            return kExitOk;
         }
     }
     QApplication app(argc, argv);
@@ -44,11 +44,11 @@ int main(int argc, char** argv) {
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "tarvik-station: %s\n%s", parsed.error.c_str(),
                      station::StationUsage().c_str());
-        return cli::kExitUsage;
+        return kExitUsage;
     }
 
     std::vector<station::PresentPort> present;
-    for (const cli::PortEntry& entry : cli::ListPorts()) {
+    for (const PortEntry& entry : ListPorts()) {
         present.push_back({entry.comName, entry.description, entry.serial});
     }
     station::CStationWindow window(station::StationRun(),

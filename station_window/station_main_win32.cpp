@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "app/station_settings.h"
-#include "app/station_source.h"
-#include "app/station_window_win32.h"
-#include "cli/options.h"
-#include "cli/port_list.h"
+#include "serial/port_list.h"
 #include "serial/wide_text.h"
+#include "station/station_options.h"
+#include "station_window/station_settings.h"
+#include "station_window/station_source.h"
+#include "station_window/station_window_win32.h"
 
 namespace {
 
@@ -37,23 +37,23 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
     if (!parsed.error.empty()) {
         MessageBoxW(nullptr, WideFromUtf8(parsed.error + "\n\n" + station::StationUsage()).c_str(),
                     kCaption, MB_OK | MB_ICONERROR);
-        return cli::kExitUsage;
+        return kExitUsage;
     }
     if (parsed.line.help) {
         MessageBoxW(nullptr, WideFromUtf8(station::StationUsage()).c_str(), kCaption, MB_OK);
-        return cli::kExitOk;
+        return kExitOk;
     }
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
     std::vector<station::PresentPort> present;
-    for (const cli::PortEntry& entry : cli::ListPorts()) {
+    for (const PortEntry& entry : ListPorts()) {
         present.push_back({entry.comName, entry.description, entry.serial});
     }
     station::CStationWindow window(station::StationRun(), station::StationSettingsPath(),
                                    parsed.line, present);
     if (!window.Create()) {
-        return cli::kExitUsage;
+        return kExitUsage;
     }
     window.Run(show);
     return window.ExitCode();

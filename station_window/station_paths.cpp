@@ -4,8 +4,8 @@
 #include <fstream>
 #include <string>
 
-#include "app/station_settings.h"
 #include "serial/com_names.h"
+#include "station_window/station_settings.h"
 
 namespace tarvik::station {
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "app/station_settings.h"
 #include "serial/wide_text.h"
+#include "station_window/station_settings.h"
 
 namespace tarvik::station {
 

@@ -1,12 +1,12 @@
-#include "app/station_settings.h"
+#include "station_window/station_settings.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
-#include "app/settings.h"
-#include "app/station_logic.h"
-#include "cli/options.h"
+#include "settings/settings.h"
+#include "station/station_options.h"
+#include "station_window/station_logic.h"
 
 namespace tarvik::station {
 
@@ -215,9 +215,9 @@ ParsedCommandLine ParseStationCommandLine(const std::vector<std::string>& args) 
             }
             errno = 0;
             const unsigned long long count = std::strtoull(text.c_str(), nullptr, 10);
-            if (errno != 0 || count < 1 || count > cli::kMaxStationBoards) {
+            if (errno != 0 || count < 1 || count > kMaxStationBoards) {
                 parsed.error =
-                    "--count " + text + " is not in 1.." + std::to_string(cli::kMaxStationBoards);
+                    "--count " + text + " is not in 1.." + std::to_string(kMaxStationBoards);
                 return parsed;
             }
             line.count = count;

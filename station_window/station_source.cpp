@@ -1,6 +1,6 @@
 // The station window's source: one CStation started and run on a worker thread of its own,
 // its snapshot read at the window's pace, its records handed over under a lock.
-#include "app/station_source.h"
+#include "station_window/station_source.h"
 
 #include <future>
 #include <mutex>

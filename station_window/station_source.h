@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/station_logic.h"
+#include "station_window/station_logic.h"
 #include "upgrade/board_record.h"
 
 namespace tarvik::station {

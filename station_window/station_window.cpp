@@ -1,4 +1,4 @@
-#include "app/station_window.h"
+#include "station_window/station_window.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,9 +22,9 @@
 
 #include <chrono>
 
-#include "app/resource.h"
-#include "app/window_logic.h"
-#include "cli/options.h"
+#include "res/resource.h"
+#include "settings/list_items.h"
+#include "station/station_options.h"
 
 namespace tarvik::station {
 
@@ -359,7 +359,7 @@ void CStationWindow::OnStart() {
     m_logFailed = false;
     m_interrupted = 0;
     if (const StartError error = m_source->Start(request)) {
-        m_exitCode = error.kind == StartError::Kind::Port ? cli::kExitPortFailed : cli::kExitUsage;
+        m_exitCode = error.kind == StartError::Kind::Port ? kExitPortFailed : kExitUsage;
         Notice(Q(error.text));
         if (m_line.count) {
             // A fixture's shortcut: nobody is there to read it; the exit code says it.

@@ -13,9 +13,9 @@
 #include <optional>
 #include <vector>
 
-#include "app/station_logic.h"
-#include "app/station_settings.h"
-#include "app/station_source.h"
+#include "station_window/station_logic.h"
+#include "station_window/station_settings.h"
+#include "station_window/station_source.h"
 
 class QCheckBox;
 class QComboBox;

@@ -1,4 +1,4 @@
-#include "app/station_window_win32.h"
+#include "station_window/station_window_win32.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -7,11 +7,11 @@
 #include <chrono>
 #include <tuple>
 
-#include "app/resource.h"
-#include "app/station_resource.h"
-#include "app/window_logic.h"
-#include "cli/options.h"
+#include "res/resource.h"
 #include "serial/wide_text.h"
+#include "settings/list_items.h"
+#include "station/station_options.h"
+#include "station_window/station_resource.h"
 
 namespace tarvik::station {
 
@@ -698,7 +698,7 @@ void CStationWindow::OnStart() {
     m_logFailed = false;
     m_interrupted = 0;
     if (const StartError error = m_source->Start(request)) {
-        m_exitCode = error.kind == StartError::Kind::Port ? cli::kExitPortFailed : cli::kExitUsage;
+        m_exitCode = error.kind == StartError::Kind::Port ? kExitPortFailed : kExitUsage;
         Notice(error.text);
         if (m_line.count) {
             // A fixture's shortcut: the run cannot begin; the box says why, the exit code

@@ -16,10 +16,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/line_lists.h"
-#include "app/resource.h"
+#include "res/resource.h"
 #include "serial/com_port.h"
 #include "serial/com_port_web.h"
+#include "settings/line_lists.h"
 #include "upgrade/driver.h"
 #include "upgrade/engine.h"
 #include "upgrade/frames.h"

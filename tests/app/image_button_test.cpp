@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "app/dialog_units.h"
-#include "app/resource.h"
 #include "controls/image_button.h"
+#include "res/resource.h"
 
 static void InitResources() {
     Q_INIT_RESOURCE(tarvik);

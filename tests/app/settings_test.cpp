@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/settings.h"
 #include "scoped_config.h"
+#include "settings/settings.h"
 
 namespace tarvik {
 namespace {

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "app/resource.h"
 #include "app/upgrade_dlg.h"
 #include "controls/image_button.h"
+#include "res/resource.h"
 #include "scoped_config.h"
 
 namespace tarvik::testing {

@@ -21,8 +21,8 @@
 #include <functional>
 #include <vector>
 
-#include "app/resource.h"
 #include "app/upgrade_app.h"
+#include "res/resource.h"
 #include "sim_process.h"
 #include "upgrade/texts.h"
 #include "window_fixture.h"

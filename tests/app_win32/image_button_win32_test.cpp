@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "app/resource.h"
 #include "controls/image_button_win32.h"
+#include "res/resource.h"
 
 namespace tarvik {
 

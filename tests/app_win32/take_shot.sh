@@ -19,6 +19,6 @@ rm -f "$shot"
 "$here/with_board.sh" "$build/host/sim/tarvik-sim" "$build/wine-prefix/dosdevices/com12" \
     "$build/shot-board.bin" -- \
     "$build/wine-run" explorer "/desktop=tarvik-shot,$desktop" \
-    "$(cd "$build/tests/window_win32" && pwd)/tarvik_window_shot.exe" 12 "Z:${shot//\//\\}"
+    "$(cd "$build/tests/app_win32" && pwd)/tarvik_window_shot.exe" 12 "Z:${shot//\//\\}"
 convert "$shot" "$out"
 echo "$out"

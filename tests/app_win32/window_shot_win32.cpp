@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
 #include "app/upgrade_dlg_win32.h"
+#include "res/resource.h"
 #include "serial/wide_text.h"
 #include "upgrade/texts.h"
 #include "win32_support.h"

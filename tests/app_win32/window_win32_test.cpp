@@ -21,10 +21,10 @@
 #include <string>
 #include <thread>
 
-#include "app/resource.h"
-#include "app/settings.h"
 #include "app/upgrade_dlg_win32.h"
+#include "res/resource.h"
 #include "serial/wide_text.h"
+#include "settings/settings.h"
 #include "upgrade/frames.h"
 #include "upgrade/image.h"
 #include "upgrade/texts.h"

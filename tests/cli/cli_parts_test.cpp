@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "cli/options.h"
 #include "cli/progress_view.h"
 #include "cli/signal_watch.h"
 #include "cli/text_format.h"
 #include "no_threads.h"
+#include "station/station_options.h"
 
 namespace tarvik::cli {
 namespace {

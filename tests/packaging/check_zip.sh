@@ -32,8 +32,9 @@ contents)
     listing=$(cmake -E tar tf "$zip" | sort)
     echo "$listing"
     expect=("$name/README.txt" "$name/tarvik-cli.exe")
-    for program in tarvik tarvik-station; do
-        if [[ -f $(dirname "$cpack_config")/app/$program.exe ]]; then
+    for built in app/tarvik station_window/tarvik-station; do
+        program=$(basename "$built")
+        if [[ -f $(dirname "$cpack_config")/$built.exe ]]; then
             expect+=("$name/$program.exe")
         fi
     done

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/station_logic.h"
-#include "app/station_settings.h"
-#include "cli/options.h"
+#include "station/station_options.h"
+#include "station_window/station_logic.h"
+#include "station_window/station_settings.h"
 #include "tests/support/scoped_config_home.h"
 #include "tests/support/temp_folder.h"
 
@@ -290,11 +290,11 @@ TEST(StationExit, CodesAsTheCommandLines) {
     good.succeeded = 4;
     Totals bad = good;
     bad.failed = 1;
-    EXPECT_EQ(ExitCodeFor(good, false, false), cli::kExitOk);
-    EXPECT_EQ(ExitCodeFor(Totals{}, false, false), cli::kExitOk);
-    EXPECT_EQ(ExitCodeFor(bad, false, false), cli::kExitFailed);
-    EXPECT_EQ(ExitCodeFor(good, false, true), cli::kExitFailed);  // a board went unrecorded
-    EXPECT_EQ(ExitCodeFor(bad, true, false), cli::kExitInterrupted);
+    EXPECT_EQ(ExitCodeFor(good, false, false), kExitOk);
+    EXPECT_EQ(ExitCodeFor(Totals{}, false, false), kExitOk);
+    EXPECT_EQ(ExitCodeFor(bad, false, false), kExitFailed);
+    EXPECT_EQ(ExitCodeFor(good, false, true), kExitFailed);  // a board went unrecorded
+    EXPECT_EQ(ExitCodeFor(bad, true, false), kExitInterrupted);
 }
 
 TEST(StationSettings, RoundTripAndDefaults) {
@@ -419,7 +419,7 @@ TEST(StationCommandLine, RejectedLines) {
         {"--count", "-1"},
         {"--count", "3x"},
         {"--count", "99999999999999999999999"},
-        {"--count", std::to_string(cli::kMaxStationBoards + 1)},
+        {"--count", std::to_string(kMaxStationBoards + 1)},
         {"--frobnicate"},
         {"COM7"},
     };

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "app/station_window.h"
-#include "app/upgrade_app.h"
-#include "cli/port_list.h"
+#include "qt_setup/framework_chinese.h"
 #include "scoped_config.h"
+#include "serial/port_list.h"
 #include "sim_process.h"
+#include "station_window/station_window.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     line.log = (home.path() / "tarvik-2026-12-11.csv").string();
     line.start = true;
     std::vector<station::PresentPort> present;
-    for (const cli::PortEntry& entry : cli::ListPorts()) {
+    for (const PortEntry& entry : ListPorts()) {
         present.push_back({entry.comName, "tarvik-sim", ""});
     }
     station::CStationWindow window(station::StationRun(),

@@ -25,11 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "app/station_window.h"
-#include "cli/options.h"
+#include "box_answer.h"
 #include "csv_text.h"
 #include "scoped_config.h"
 #include "sim_process.h"
+#include "station/station_options.h"
+#include "station_window/station_window.h"
 #include "upgrade/board_record.h"
 
 namespace tarvik::station {
@@ -57,28 +58,6 @@ std::vector<Row> LogRows(const std::string& path) {
     }
     return testing::CsvRowsByHeader(text);
 }
-
-// Answers the next modal box the window opens with `answer`, keeping its text.
-class BoxAnswer {
-public:
-    explicit BoxAnswer(std::function<void(QMessageBox*)> answer) : m_answer(std::move(answer)) {
-        QObject::connect(&m_poll, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box == nullptr || !box->isVisible()) {
-                return;
-            }
-            m_poll.stop();
-            texts << box->text();
-            m_answer(box);
-        });
-        m_poll.start(kWatchPeriodMs);
-    }
-    QStringList texts;
-
-private:
-    std::function<void(QMessageBox*)> m_answer;
-    QTimer m_poll;
-};
 
 // Every state word and line each panel showed, sampled while the test waits.
 class WordWatch {
@@ -162,7 +141,7 @@ private slots:
         auto window = Window(line);
         WordWatch watch(*window);
         QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), kRunBoundMs);
-        QCOMPARE(window->ExitCode(), int(cli::kExitFailed));
+        QCOMPARE(window->ExitCode(), int(kExitFailed));
 
         // The stages, as the operator saw them on each panel.
         for (size_t i = 0; i < 2; ++i) {
@@ -235,7 +214,7 @@ private slots:
         first.reset();
         SimProcess second({"--link", link});
         QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), kRunBoundMs);
-        QCOMPARE(window->ExitCode(), int(cli::kExitFailed));
+        QCOMPARE(window->ExitCode(), int(kExitFailed));
         std::vector<Row> fixture;
         for (const Row& row : LogRows(*line.log)) {
             if (row.at("port") == link) {
@@ -279,7 +258,7 @@ private slots:
         }
         QVERIFY(!window->Running());
         QCOMPARE(window->panels[0]->word->text(), QString::fromUtf8(kWordInterrupted));
-        QCOMPARE(window->ExitCode(), int(cli::kExitInterrupted));
+        QCOMPARE(window->ExitCode(), int(kExitInterrupted));
         const std::vector<Row> rows = LogRows(*line.log);
         QCOMPARE(rows.size(), size_t{1});  // the idle port took no board
         QCOMPARE(rows[0].at("port"), busy.slavePath());
@@ -304,7 +283,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window->noticeLabel->isVisible(), kRunBoundMs);
         QVERIFY(window->noticeLabel->text().contains("/dev/full"));
         QTRY_VERIFY_WITH_TIMEOUT(!window->Running(), kRunBoundMs);
-        QCOMPARE(window->ExitCode(), int(cli::kExitFailed));
+        QCOMPARE(window->ExitCode(), int(kExitFailed));
         QVERIFY(window->noticeLabel->isVisible());  // still said once the run has ended
         sim.stop();
         QVERIFY2(sim.summary().find("\"upgrades\":1,") != std::string::npos, sim.summary().c_str());
@@ -319,8 +298,8 @@ private slots:
             int code;
         };
         const std::vector<Case> cases = {
-            {{"--boards", "2", "--swap", kSwap}, cli::kExitOk},
-            {{"--boards", "2", "--swap", kSwap, "--fail", "2/29@1"}, cli::kExitFailed},
+            {{"--boards", "2", "--swap", kSwap}, kExitOk},
+            {{"--boards", "2", "--swap", kSwap, "--fail", "2/29@1"}, kExitFailed},
         };
         for (const Case& c : cases) {
             SimProcess a(c.simArgs);

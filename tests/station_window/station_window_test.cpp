@@ -18,112 +18,21 @@
 #include <functional>
 #include <memory>
 
-#include "app/station_window.h"
-#include "cli/options.h"
+#include "box_answer.h"
 #include "scoped_config.h"
+#include "scripted_station.h"
+#include "station/station_options.h"
+#include "station_window/station_window.h"
 
 namespace tarvik::station {
 namespace {
 
 using namespace std::chrono_literals;
 
-// What the window asked of the station, and what the test makes the station say.
-struct Script {
-    std::vector<StationRequest> starts;
-    StartError startError;
-    std::vector<PortLook> look;
-    std::vector<StationEvent> events;
-    std::optional<std::string> logFailure;
-    bool ended = false;
-    int stops = 0;
-    uint32_t inTransferAtStop = 0;
-};
-
-class CScriptedSource : public IStationSource {
-public:
-    explicit CScriptedSource(std::shared_ptr<Script> script) : m_script(std::move(script)) {}
-    StartError Start(const StationRequest& request) override {
-        m_script->starts.push_back(request);
-        return m_script->startError;
-    }
-    std::vector<PortLook> Look() override { return m_script->look; }
-    std::vector<StationEvent> TakeEvents() override {
-        std::vector<StationEvent> out;
-        out.swap(m_script->events);
-        return out;
-    }
-    std::optional<std::string> LogFailure() override { return m_script->logFailure; }
-    bool Ended() override { return m_script->ended; }
-    uint32_t Stop() override {
-        ++m_script->stops;
-        uint32_t interrupted = 0;
-        for (PortLook& port : m_script->look) {
-            if (port.stage == PortStage::Transfer) {
-                ++interrupted;
-                port.stage = PortStage::Idle;
-                port.lastVerdict = BoardVerdict::Interrupted;
-                ++port.boards;
-            }
-        }
-        m_script->inTransferAtStop = interrupted;
-        m_script->ended = true;
-        return interrupted;
-    }
-
-private:
-    std::shared_ptr<Script> m_script;
-};
-
-PortLook Look(const std::string& name, PortStage stage) {
-    PortLook port;
-    port.name = name;
-    port.stage = stage;
-    if (stage == PortStage::Transfer) {
-        port.blocks = 50;
-        port.totalBlocks = 200;
-        port.transferElapsed = 5s;
-    }
-    return port;
-}
-
-StationEvent Event(const std::string& port, uint32_t board, BoardVerdict verdict) {
-    StationEvent event;
-    event.verdict = verdict;
-    event.record.time = "2026-12-11T06:0" + std::to_string(board) + ":00.000Z";
-    event.record.port = port;
-    event.record.board = board;
-    event.record.result = verdict == BoardVerdict::Succeeded ? kRecordOk : kRecordFailed;
-    event.record.step = verdict == BoardVerdict::Failed ? "checksum" : "";
-    event.record.seconds = 3.25;
-    return event;
-}
-
-// While it lives, answers the next modal box the window opens (from inside the box's own
-// event loop) with `answer`, keeping its text.
-class BoxAnswer {
-public:
-    explicit BoxAnswer(std::function<void(QMessageBox*)> answer) : m_answer(std::move(answer)) {
-        QObject::connect(&m_poll, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box == nullptr || !box->isVisible()) {
-                return;
-            }
-            m_poll.stop();
-            texts << box->text();
-            m_answer(box);
-        });
-        m_poll.start(kPoll);
-    }
-    // Answers the next box too.
-    void Again() { m_poll.start(kPoll); }
-
-    QStringList texts;
-
-private:
-    static constexpr std::chrono::milliseconds kPoll{10};
-    std::function<void(QMessageBox*)> m_answer;
-    QTimer m_poll;
-};
+using testing::CScriptedSource;
+using testing::Event;
+using testing::Look;
+using testing::Script;
 
 class StationWindowTest : public QObject {
     Q_OBJECT
@@ -205,7 +114,7 @@ private slots:
         QVERIFY(window->startButton->isEnabled());
         QVERIFY(window->noticeLabel->isVisible());
         QVERIFY(window->noticeLabel->text().contains("COM1"));
-        QCOMPARE(window->ExitCode(), int(cli::kExitPortFailed));
+        QCOMPARE(window->ExitCode(), int(kExitPortFailed));
     }
 
     void panelsShowEachStage() {
@@ -221,7 +130,7 @@ private slots:
         CStationPanel* one = window->panels[0];
         CStationPanel* two = window->panels[1];
         QCOMPARE(one->name->text(), QString("COM1"));
-        QCOMPARE(one->word->text(), QString("升级中 25%"));
+        QCOMPARE(one->word->text(), QString("升级中 37%"));
         QVERIFY(one->bar->isVisible());
         QCOMPARE(one->bar->value(), 25);
         QVERIFY(one->line->text().startsWith("剩余 0:15"));
@@ -285,7 +194,7 @@ private slots:
         QVERIFY(!window->Running());
         QVERIFY(window->startButton->isEnabled());
         QCOMPARE(window->panels[0]->word->text(), QString("已中断"));
-        QCOMPARE(window->ExitCode(), int(cli::kExitInterrupted));
+        QCOMPARE(window->ExitCode(), int(kExitInterrupted));
     }
 
     void stopWithoutATransferEndsAtOnce() {
@@ -294,7 +203,7 @@ private slots:
         QVERIFY(window->OnStop());
         QVERIFY(any.texts.isEmpty());
         QCOMPARE(m_script->stops, 1);
-        QCOMPARE(window->ExitCode(), int(cli::kExitOk));
+        QCOMPARE(window->ExitCode(), int(kExitOk));
     }
 
     void keysDuringATransferStopNothing() {
@@ -335,7 +244,7 @@ private slots:
         QVERIFY(window->close());
         QCOMPARE(m_script->stops, 1);
         QCOMPARE(m_script->inTransferAtStop, 1u);
-        QCOMPARE(window->ExitCode(), int(cli::kExitInterrupted));
+        QCOMPARE(window->ExitCode(), int(kExitInterrupted));
     }
 
     void aLogThatFailsIsSaid() {
@@ -349,7 +258,7 @@ private slots:
         m_script->ended = true;  // the station took no further board
         Redraw();
         QVERIFY(!window->Running());
-        QCOMPARE(window->ExitCode(), int(cli::kExitFailed));  // a board may be unrecorded
+        QCOMPARE(window->ExitCode(), int(kExitFailed));  // a board may be unrecorded
     }
 
     void countEndsTheWindowWithItsCode() {
@@ -357,7 +266,7 @@ private slots:
             uint32_t failed;
             int code;
         };
-        for (const Case c : {Case{0, cli::kExitOk}, Case{1, cli::kExitFailed}}) {
+        for (const Case c : {Case{0, kExitOk}, Case{1, kExitFailed}}) {
             StationCommandLine line;
             line.ports = {"COM1"};
             line.image = "/firmware.bin";

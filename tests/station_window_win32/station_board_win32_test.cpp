@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "app/station_source.h"
-#include "app/station_window_win32.h"
-#include "cli/options.h"
 #include "serial/wide_text.h"
-#include "tests/window_win32/win32_support.h"
+#include "station/station_options.h"
+#include "station_window/station_source.h"
+#include "station_window/station_window_win32.h"
+#include "win32_support.h"
 
 namespace tarvik::station {
 namespace {
@@ -182,7 +182,7 @@ TEST_F(StationBoardTest, ARowWithAFailureAmongGoodBoards) {
                            return !IsWindow(hwnd);
                        }))
         << Words("COM21") << "/ " << Words("COM22");
-    EXPECT_EQ(window->ExitCode(), cli::kExitFailed);
+    EXPECT_EQ(window->ExitCode(), kExitFailed);
     EXPECT_TRUE(m_asked.empty());  // the run ended by itself: nothing to ask
 
     // What each panel said: every verdict in order (each stays in sight until its board
@@ -273,7 +273,7 @@ TEST_F(StationBoardTest, ABoardThatStaysIsNotTakenTwice) {
                            return !IsWindow(hwnd);
                        }))
         << Words("COM21") << "/ " << Words("COM22");
-    EXPECT_EQ(window->ExitCode(), cli::kExitOk) << lines;
+    EXPECT_EQ(window->ExitCode(), kExitOk) << lines;
     const std::vector<std::string> log = Lines(testing::ReadBytes(m_log));
     EXPECT_EQ(log.size(), 5u);  // the header and two boards on each port
     EXPECT_EQ(Verdicts("COM21"), (std::vector<std::string>{"成功", "成功"})) << Words("COM21");
@@ -310,7 +310,7 @@ TEST_F(StationBoardTest, StopInTheMiddleOfTransfers) {
                  reinterpret_cast<LPARAM>(window->Item(kStopButton)));
     EXPECT_EQ(m_asked.size(), 2u);
     EXPECT_FALSE(window->Running());
-    EXPECT_EQ(window->ExitCode(), cli::kExitInterrupted);
+    EXPECT_EQ(window->ExitCode(), kExitInterrupted);
     for (const PanelView& panel : window->Panels()) {
         EXPECT_EQ(panel.word, kWordInterrupted) << panel.name;
     }

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "app/station_source.h"
-#include "app/station_window_win32.h"
-#include "cli/port_list.h"
-#include "tests/window_win32/win32_support.h"
+#include "serial/port_list.h"
+#include "station_window/station_source.h"
+#include "station_window/station_window_win32.h"
+#include "win32_support.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<station::PresentPort> present;
-    for (const cli::PortEntry& entry : cli::ListPorts()) {
+    for (const PortEntry& entry : ListPorts()) {
         present.push_back({entry.comName, entry.description, entry.serial});
     }
     testing::CTempFolder folder;

@@ -15,10 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/station_window_win32.h"
-#include "cli/options.h"
+#include "scripted_station.h"
 #include "serial/wide_text.h"
-#include "tests/window_win32/win32_support.h"
+#include "station/station_options.h"
+#include "station_window/station_window_win32.h"
+#include "win32_support.h"
 
 namespace tarvik::station {
 namespace {
@@ -28,79 +29,10 @@ using testing::CTempFolder;
 using testing::PumpFor;
 using testing::PumpUntil;
 
-// What the window asked of the station, and what the test makes the station say.
-struct Script {
-    std::vector<StationRequest> starts;
-    StartError startError;
-    std::vector<PortLook> look;
-    std::vector<StationEvent> events;
-    std::optional<std::string> logFailure;
-    bool ended = false;
-    int stops = 0;
-    int looks = 0;
-};
-
-class CScriptedSource : public IStationSource {
-public:
-    explicit CScriptedSource(std::shared_ptr<Script> script) : m_script(std::move(script)) {}
-    StartError Start(const StationRequest& request) override {
-        m_script->starts.push_back(request);
-        return m_script->startError;
-    }
-    std::vector<PortLook> Look() override {
-        ++m_script->looks;
-        return m_script->look;
-    }
-    std::vector<StationEvent> TakeEvents() override {
-        std::vector<StationEvent> out;
-        out.swap(m_script->events);
-        return out;
-    }
-    std::optional<std::string> LogFailure() override { return m_script->logFailure; }
-    bool Ended() override { return m_script->ended; }
-    uint32_t Stop() override {
-        ++m_script->stops;
-        uint32_t interrupted = 0;
-        for (PortLook& port : m_script->look) {
-            // A board that answered the search is in transfer from then on.
-            if (port.stage == PortStage::Transfer || port.stage == PortStage::Searching) {
-                ++interrupted;
-                port.stage = PortStage::Idle;
-                port.lastVerdict = BoardVerdict::Interrupted;
-                ++port.boards;
-            }
-        }
-        m_script->ended = true;
-        return interrupted;
-    }
-
-private:
-    std::shared_ptr<Script> m_script;
-};
-
-PortLook Look(const std::string& name, PortStage stage) {
-    PortLook port;
-    port.name = name;
-    port.stage = stage;
-    if (stage == PortStage::Transfer) {
-        port.blocks = 74;
-        port.totalBlocks = 200;
-        port.transferElapsed = 5s;
-    }
-    return port;
-}
-
-StationEvent Event(const std::string& port, uint32_t board, BoardVerdict verdict) {
-    StationEvent event;
-    event.verdict = verdict;
-    event.record.time = "2026-12-11T06:0" + std::to_string(board) + ":00.000Z";
-    event.record.port = port;
-    event.record.board = board;
-    event.record.result = verdict == BoardVerdict::Succeeded ? kRecordOk : kRecordFailed;
-    event.record.step = verdict == BoardVerdict::Failed ? "checksum" : "";
-    event.record.seconds = 3.25;
-    return event;
-}
+using testing::CScriptedSource;
+using testing::Event;
+using testing::Look;
+using testing::Script;
 
 std::string TextOf(HWND window) {
     wchar_t text[1024] = {};
@@ -264,7 +196,7 @@ TEST_F(StationWindowTest, StopAsksFirstDuringATransfer) {
                      reinterpret_cast<LPARAM>(window->Item(kStopButton)));
         EXPECT_EQ(m_script->stops, 1);
         EXPECT_FALSE(window->Running());
-        EXPECT_EQ(window->ExitCode(), cli::kExitInterrupted);
+        EXPECT_EQ(window->ExitCode(), kExitInterrupted);
         EXPECT_EQ(window->Panels()[0].word, "已中断");
         EXPECT_TRUE(IsWindowEnabled(window->Item(kStartButton)));
     }
@@ -273,7 +205,7 @@ TEST_F(StationWindowTest, StopAsksFirstDuringATransfer) {
     window->OnStop();
     EXPECT_TRUE(m_asked.empty());
     EXPECT_EQ(m_script->stops, 1);
-    EXPECT_EQ(window->ExitCode(), cli::kExitOk);
+    EXPECT_EQ(window->ExitCode(), kExitOk);
 }
 
 // Closing the window during a transfer is the same question; kept, the window stays.
@@ -290,7 +222,7 @@ TEST_F(StationWindowTest, ClosingAsksFirstDuringATransfer) {
     SendMessageW(hwnd, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(hwnd));
     EXPECT_EQ(m_script->stops, 1);
-    EXPECT_EQ(window->ExitCode(), cli::kExitInterrupted);
+    EXPECT_EQ(window->ExitCode(), kExitInterrupted);
 }
 
 // No key stops a transfer: Esc, Enter and Space wherever the focus is, and the commands they
@@ -364,7 +296,7 @@ TEST_F(StationWindowTest, TheStopQuestionDefaultsToGoingOn) {
     EXPECT_EQ(buttons, (std::vector<std::string>{"停止", "继续升级"}));
     EXPECT_TRUE(defaultButton);
     EXPECT_EQ(m_script->stops, 1);
-    EXPECT_EQ(window->ExitCode(), cli::kExitInterrupted);
+    EXPECT_EQ(window->ExitCode(), kExitInterrupted);
 }
 
 TEST_F(StationWindowTest, ALogThatCannotBeWrittenIsSaid) {
@@ -378,7 +310,7 @@ TEST_F(StationWindowTest, ALogThatCannotBeWrittenIsSaid) {
     EXPECT_NE(notice.find("磁盘已满"), std::string::npos) << notice;
     m_script->ended = true;  // the station takes no further board
     ASSERT_TRUE(PumpUntil(window->Handle(), [&] { return !window->Running(); }));
-    EXPECT_EQ(window->ExitCode(), cli::kExitFailed);
+    EXPECT_EQ(window->ExitCode(), kExitFailed);
     EXPECT_TRUE(IsWindowVisible(window->Item(kNoticeLine)));
 }
 
@@ -448,8 +380,7 @@ TEST_F(StationWindowTest, AShortcutsRunEndsWithItsCode) {
         uint32_t failed;
         int code;
     };
-    for (const Case& c :
-         {Case{"all succeeded", 0, cli::kExitOk}, Case{"one failed", 1, cli::kExitFailed}}) {
+    for (const Case& c : {Case{"all succeeded", 0, kExitOk}, Case{"one failed", 1, kExitFailed}}) {
         SCOPED_TRACE(c.what);
         StationCommandLine line;
         line.count = 2;
@@ -477,7 +408,7 @@ TEST_F(StationWindowTest, AShortcutsRunEndsWithItsCode) {
     m_script->startError = {StartError::Kind::Port, "COM1: 系统找不到指定的文件。"};
     window->Create();
     EXPECT_EQ(window->Handle(), nullptr);
-    EXPECT_EQ(window->ExitCode(), cli::kExitPortFailed);
+    EXPECT_EQ(window->ExitCode(), kExitPortFailed);
     ASSERT_EQ(m_messages.size(), 1u);
     EXPECT_NE(m_messages[0].find("COM1"), std::string::npos);
 }

@@ -33,7 +33,7 @@ rm -f "$work/boards.csv"
     "com21:--pace --stay $stay" "com22:--pace --stay $stay" \
     "com23:--pace --stay $stay --fail 27@40" "com24:--pace --stay $stay" -- \
     "$build/wine-run" explorer "/desktop=tarvik-station-shot,$desktop" \
-    "$build/tests/station_win32/tarvik_station_shot.exe" "$(windows "$shot")" \
+    "$build/tests/station_window_win32/tarvik_station_shot.exe" "$(windows "$shot")" \
     --port COM21 --port COM22 --port COM23 --port COM24 \
     --image "$(windows "$work/relay_v2.bin")" --log "$(windows "$work/boards.csv")" --start
 python3 "$here/bmp_to_png.py" "$shot" "$out"

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <string>
 
-#include "app/settings.h"
 #include "fuzz_targets.h"
+#include "settings/settings.h"
 
 namespace tarvik::fuzz {
 namespace {

@@ -85,22 +85,6 @@ posix::Wake CComPort::Impl::Wait(const Ticket& t, bool watchPurge, int device, s
     }
 }
 
-// The device's termios2 for a getter, or nothing with the error recorded.
-std::optional<termios2> CComPort::Impl::ReadSettings(std::atomic<uint32_t>& lastError) {
-    lastError = kErrSuccess;
-    std::lock_guard lock(mutex);
-    if (!Usable()) {
-        lastError = kErrInvalidHandle;
-        return std::nullopt;
-    }
-    termios2 settings{};
-    if (int error = serial::GetDeviceTermios(fd, settings); error != 0) {
-        lastError = Code(error);
-        return std::nullopt;
-    }
-    return settings;
-}
-
 // Releases a device that Open or Close holds: the driver's low-latency flag as it was
 // found, nothing left to send or receive (close would otherwise wait for output to
 // drain), the tty open to others again (TIOCEXCL outlives this descriptor when someone
@@ -121,127 +105,91 @@ CComPort::~CComPort() {
     delete m_impl;
 }
 
-uint32_t CComPort::Open(const char* deviceName, uint32_t /*inQueueSize*/,
-                        uint32_t /*outQueueSize*/) {
-    if (const std::optional<uint32_t> opened = OpenNet(deviceName)) {
-        return *opened;
+uint32_t CComPort::DeviceOpen(const std::string& path, uint32_t /*inQueueSize*/,
+                              uint32_t /*outQueueSize*/) {
+    std::lock_guard lock(m_impl->mutex);
+    if (m_impl->open) {
+        return kErrAlreadyInitialized;
     }
-    m_lastError = kErrSuccess;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (m_impl->fd >= 0) {
-            return m_lastError = kErrAlreadyInitialized;
-        }
-        if (deviceName == nullptr) {
-            return m_lastError = Code(EINVAL);
-        }
-        const std::optional<std::string> path = ResolveDeviceName(deviceName);
-        if (!path) {
-            return m_lastError = Code(ENOENT);
-        }
-        const int device = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (device < 0) {
-            return m_lastError = Code(errno);
-        }
-        // Two locks, because neither covers every other program: flock keeps out everyone who
-        // also takes it, TIOCEXCL refuses any later open of the tty (except by root). Between
-        // open() and these calls another program can still open the device; that window is
-        // unavoidable on Linux, and whoever gets the flock second gives way.
-        if (flock(device, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            close(device);
-            return m_lastError = Code(error);
-        }
-        if (int error = serial::SetExclusive(device, true); error != 0) {
-            close(device);
-            return m_lastError = Code(error);
-        }
-        termios2 settings{};
-        int error = serial::GetDeviceTermios(device, settings);
-        if (error == 0) {
-            serial::ApplyRawMode(settings);
-            error = serial::SetDeviceTermios(device, settings);
-        }
-        const int readWake = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-        if (error == 0 && readWake < 0) {
-            error = errno;
-        }
-        const int closeWake = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-        if (error == 0 && closeWake < 0) {
-            error = errno;
-        }
-        if (error != 0) {
-            if (readWake >= 0) {
-                close(readWake);
-            }
-            Impl::Release(device, false);
-            return m_lastError = Code(error);
-        }
-        m_impl->fd = device;
-        m_impl->readWake = readWake;
-        m_impl->closeWake = closeWake;
-        m_impl->readMode = kReadTimed;
-        m_impl->writeTotal.reset();
-        m_impl->commMask = 0;
-        m_impl->eventMask = 0xFFFFFFFF;
-        m_impl->eventChar = 0;
-        m_impl->Forget();
-        m_impl->byteTime = nanoseconds::zero();
-        m_impl->expectedBurst = 0;
-        m_impl->lowLatencySet = EnableLowLatency(device);
-        m_impl->open = true;
+    const int device = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (device < 0) {
+        return Code(errno);
     }
-    return ApplyOpenDefaults();
-}
-
-uint32_t CComPort::Close() {
-    if (Net() != nullptr) {
-        return NetClose();
+    // Two locks, because neither covers every other program: flock keeps out everyone who
+    // also takes it, TIOCEXCL refuses any later open of the tty (except by root). Between
+    // open() and these calls another program can still open the device; that window is
+    // unavoidable on Linux, and whoever gets the flock second gives way.
+    if (flock(device, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(device);
+        return Code(error);
     }
-    m_lastError = kErrSuccess;
-    std::unique_lock lock(m_impl->mutex);
-    if (m_impl->fd < 0) {
-        return kErrSuccess;
+    if (int error = serial::SetExclusive(device, true); error != 0) {
+        close(device);
+        return Code(error);
     }
-    if (m_impl->closing) {
-        // Another thread is closing: the port is closed once it is done.
-        m_impl->idle.wait(lock, [this] { return m_impl->fd < 0; });
-        return kErrSuccess;
+    termios2 settings{};
+    int error = serial::GetDeviceTermios(device, settings);
+    if (error == 0) {
+        serial::ApplyRawMode(settings);
+        error = serial::SetDeviceTermios(device, settings);
     }
-    m_impl->closing = true;
-    Signal(m_impl->closeWake);
-    // Transfers on other threads have been woken and leave promptly; never close a
-    // descriptor another thread is still polling.
-    m_impl->AwaitIdle(lock);
-    Impl::Release(m_impl->fd, m_impl->lowLatencySet);
-    m_impl->lowLatencySet = false;
-    close(m_impl->readWake);
-    close(m_impl->closeWake);
-    m_impl->fd = m_impl->readWake = m_impl->closeWake = -1;
+    const int readWake = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (error == 0 && readWake < 0) {
+        error = errno;
+    }
+    const int closeWake = error == 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (error == 0 && closeWake < 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        if (readWake >= 0) {
+            close(readWake);
+        }
+        Impl::Release(device, false);
+        return Code(error);
+    }
+    m_impl->fd = device;
+    m_impl->readWake = readWake;
+    m_impl->closeWake = closeWake;
+    m_impl->readMode = kReadTimed;
+    m_impl->writeTotal.reset();
+    m_impl->commMask = 0;
+    m_impl->eventMask = 0xFFFFFFFF;
+    m_impl->eventChar = 0;
     m_impl->Forget();
-    m_impl->closing = false;
-    m_impl->open = false;
-    m_impl->idle.notify_all();
+    m_impl->byteTime = nanoseconds::zero();
+    m_impl->expectedBurst = 0;
+    m_impl->lowLatencySet = EnableLowLatency(device);
+    m_impl->open = true;
     return kErrSuccess;
 }
 
-bool CComPort::IsOpen() const {
-    if (const net::NetLine* net = Net()) {
-        return net->IsOpen();
-    }
+void CComPort::DeviceClose() {
+    Impl& impl = *m_impl;
+    // Transfers on other threads are woken and leave promptly; a descriptor another thread
+    // still polls is never closed.
+    impl.Close([&] { Signal(impl.closeWake); },
+               [&] {
+                   Impl::Release(impl.fd, impl.lowLatencySet);
+                   impl.lowLatencySet = false;
+                   close(impl.readWake);
+                   close(impl.closeWake);
+                   impl.fd = impl.readWake = impl.closeWake = -1;
+               });
+}
+
+bool CComPort::DeviceIsOpen() const {
     return m_impl->open;
 }
 
-uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
-    if (Net() != nullptr) {
-        return NetSetup(baudRate, dataBits, parity, stopBits);
-    }
-    m_lastError = kErrSuccess;
+uint32_t CComPort::DeviceSetup(uint32_t baudRate, uint8_t dataBits, uint8_t parity,
+                               uint8_t stopBits) {
     Impl::Ticket ticket;
     {
         std::lock_guard lock(m_impl->mutex);
         if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
+            return kErrInvalidHandle;
         }
         ticket = m_impl->Enter();
     }
@@ -266,148 +214,84 @@ uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, ui
         }
     }
     m_impl->Leave();
-    return m_lastError = result;
+    return result;
 }
 
-uint32_t CComPort::SetupHandshaking(uint32_t mode) {
-    if (Net() != nullptr) {
-        return NetSetupHandshaking(mode);
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    termios2 settings{};
-    if (int error = serial::GetDeviceTermios(m_impl->fd, settings); error != 0) {
-        return m_lastError = Code(error);
-    }
-    if (!serial::ApplyHandshaking(settings, mode)) {
-        return m_lastError = kErrInvalidArg;
-    }
-    if (int error = serial::SetDeviceTermios(m_impl->fd, settings); error != 0) {
-        return m_lastError = Code(error);
-    }
-    // DTR and RTS active for hardware handshaking, held inactive otherwise, as far as the
-    // device has modem lines (a pseudo-terminal has none and refuses).
-    serial::SetDtrRts(m_impl->fd, mode == kHandshakeHardware);
-    return kErrSuccess;
-}
-
-uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
-    if (Net() != nullptr) {
-        return NetSetupReadTimeouts(mode);
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    if (mode != kReadNonBlocking && mode != kReadTimed) {
-        return m_lastError = kErrInvalidArg;
-    }
-    m_impl->readMode = mode;
-    if (mode == kReadTimed) {
-        m_impl->writeTotal = kWriteTotalTimed;
-    }
-    return kErrSuccess;
-}
-
-uint32_t CComPort::SetMask(uint32_t mask) {
-    if (Net() != nullptr) {
-        return NetSetMask(mask);
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    m_impl->commMask = mask;
-    return kErrSuccess;
-}
-
-uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
-    if (Net() != nullptr) {
-        return NetSetEventChar(eventChar, addRxFlagEvent);
-    }
-    m_lastError = kErrSuccess;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
+uint32_t CComPort::DeviceSetupHandshaking(uint32_t mode) {
+    return m_impl->Locked([&] {
+        termios2 settings{};
+        if (int error = serial::GetDeviceTermios(m_impl->fd, settings); error != 0) {
+            return Code(error);
         }
+        if (!serial::ApplyHandshaking(settings, mode)) {
+            return kErrInvalidArg;
+        }
+        if (int error = serial::SetDeviceTermios(m_impl->fd, settings); error != 0) {
+            return Code(error);
+        }
+        // DTR and RTS active for hardware handshaking, held inactive otherwise, as far as
+        // the device has modem lines (a pseudo-terminal has none and refuses).
+        serial::SetDtrRts(m_impl->fd, mode == kHandshakeHardware);
+        return kErrSuccess;
+    });
+}
+
+uint32_t CComPort::DeviceSetupReadTimeouts(uint32_t mode) {
+    return m_impl->Locked([&] {
+        if (mode != kReadNonBlocking && mode != kReadTimed) {
+            return kErrInvalidArg;
+        }
+        m_impl->readMode = mode;
+        if (mode == kReadTimed) {
+            m_impl->writeTotal = kWriteTotalTimed;
+        }
+        return kErrSuccess;
+    });
+}
+
+uint32_t CComPort::DeviceSetMask(uint32_t mask) {
+    return m_impl->Locked([&] {
+        m_impl->commMask = mask;
+        return kErrSuccess;
+    });
+}
+
+uint32_t CComPort::DeviceSetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
+    const uint32_t result = m_impl->Locked([&] {
         m_impl->eventChar = eventChar;
-    }
-    if (addRxFlagEvent) {
+        return kErrSuccess;
+    });
+    if (result == kErrSuccess && addRxFlagEvent) {
         return SetMask(GetMask() | kEvRxFlag);
     }
-    return kErrSuccess;
+    return result;
 }
 
-uint32_t CComPort::GetMask() {
-    if (Net() != nullptr) {
-        return NetGetMask();
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        m_lastError = kErrInvalidHandle;
-        return 0;
-    }
-    return m_impl->commMask;
+uint32_t CComPort::DeviceGetMask(uint32_t& mask) {
+    return m_impl->Locked([&] {
+        mask = m_impl->commMask;
+        return kErrSuccess;
+    });
 }
 
-uint8_t CComPort::GetEventChar() {
-    if (Net() != nullptr) {
-        return NetGetEventChar();
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        m_lastError = kErrInvalidHandle;
-        return 0;
-    }
-    return m_impl->eventChar;
+uint32_t CComPort::DeviceGetEventChar(uint8_t& eventChar) {
+    return m_impl->Locked([&] {
+        eventChar = m_impl->eventChar;
+        return kErrSuccess;
+    });
 }
 
-int32_t CComPort::GetBaudRate() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kBaudRate);
-    }
-    auto settings = m_impl->ReadSettings(m_lastError);
-    return settings ? static_cast<int32_t>(serial::ReadLineSettings(*settings).baudRate) : -1;
-}
-
-int32_t CComPort::GetDataBits() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kDataBits);
-    }
-    auto settings = m_impl->ReadSettings(m_lastError);
-    return settings ? serial::ReadLineSettings(*settings).dataBits : -1;
-}
-
-int32_t CComPort::GetParity() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kParity);
-    }
-    auto settings = m_impl->ReadSettings(m_lastError);
-    return settings ? serial::ReadLineSettings(*settings).parity : -1;
-}
-
-int32_t CComPort::GetStopBits() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kStopBits);
-    }
-    auto settings = m_impl->ReadSettings(m_lastError);
-    return settings ? serial::ReadLineSettings(*settings).stopBits : -1;
-}
-
-int32_t CComPort::GetHandshaking() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kHandshaking);
-    }
-    auto settings = m_impl->ReadSettings(m_lastError);
-    return settings ? serial::HandshakingOf(*settings) : -1;
+uint32_t CComPort::DeviceLineState(LineState& state) {
+    return m_impl->Locked([&] {
+        termios2 settings{};
+        if (int error = serial::GetDeviceTermios(m_impl->fd, settings); error != 0) {
+            return Code(error);
+        }
+        const serial::LineSettings line = serial::ReadLineSettings(settings);
+        state = {static_cast<int32_t>(line.baudRate), line.dataBits, line.parity, line.stopBits,
+                 serial::HandshakingOf(settings)};
+        return kErrSuccess;
+    });
 }
 
 }  // namespace tarvik

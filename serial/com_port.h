@@ -45,6 +45,9 @@ namespace tarvik {
 namespace net {
 class NetLine;
 }
+namespace serial {
+struct Outcome;
+}
 
 inline constexpr uint32_t kErrSuccess = 0;
 inline constexpr uint32_t kErrInvalidHandle = 6;          // the port is not open
@@ -247,6 +250,45 @@ private:
     // port's own operation; a failure closes the device again. Returns the last result.
     uint32_t ApplyOpenDefaults();
 
+    // The settings the getters read, each -1 until read.
+    struct LineState {
+        int32_t baudRate = -1;
+        int32_t dataBits = -1;
+        int32_t parity = -1;
+        int32_t stopBits = -1;
+        int32_t handshaking = -1;
+    };
+    // One field of the settings in force, the read's result recorded; -1 when they cannot be
+    // read.
+    int32_t GetSetting(int32_t LineState::*field);
+
+    // The device's side of each operation, one per desktop platform (com_port.cpp,
+    // com_port_read.cpp and com_port_write.cpp on Linux, com_port_win32.cpp on Windows).
+    // com_port_desktop.cpp hands each operation to the network line or to these and records
+    // the result; each returns the operation's code.
+    uint32_t DeviceOpen(const std::string& path, uint32_t inQueueSize, uint32_t outQueueSize);
+    void DeviceClose();
+    bool DeviceIsOpen() const;
+    uint32_t DeviceSetup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits);
+    uint32_t DeviceSetEventChar(uint8_t eventChar, bool addRxFlagEvent);
+    uint32_t DeviceSetMask(uint32_t mask);
+    uint32_t DeviceSetupHandshaking(uint32_t mode);
+    uint32_t DeviceSetupReadTimeouts(uint32_t mode);
+    uint32_t DeviceLineState(LineState& state);
+    uint32_t DeviceGetMask(uint32_t& mask);
+    uint32_t DeviceGetEventChar(uint8_t& eventChar);
+    // Transfers, from `start` (when the call came) for the caller's `timeout`.
+    serial::Outcome DeviceRead(uint8_t* bytes, uint32_t length,
+                               std::chrono::steady_clock::time_point start,
+                               std::chrono::milliseconds timeout);
+    serial::Outcome DeviceWrite(const uint8_t* bytes, uint32_t length,
+                                std::chrono::steady_clock::time_point start,
+                                std::chrono::milliseconds timeout);
+    serial::Outcome DeviceWaitEvent(std::chrono::steady_clock::time_point start,
+                                    std::chrono::milliseconds timeout);
+    uint32_t DeviceExpectBurst(uint32_t bytes);
+    uint32_t DeviceCancelRead();
+
     // A network line in place of a device (net_line.h), from an Open of its address on until
     // an Open of anything else: every operation goes to it then. com_port_net.cpp.
     net::NetLine* Net() const { return m_onNet.load() ? m_net.get() : nullptr; }
@@ -260,9 +302,7 @@ private:
     uint32_t NetWaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs);
     uint32_t NetSetupHandshaking(uint32_t mode);
     uint32_t NetSetupReadTimeouts(uint32_t mode);
-    // The getters: one value of the settings in force, -1 when the line is not open.
-    enum class NetField { kBaudRate, kDataBits, kParity, kStopBits, kHandshaking };
-    int32_t NetGet(NetField field);
+    uint32_t NetLineState(LineState& state);
     uint32_t NetGetMask();
     uint8_t NetGetEventChar();
     uint32_t NetWrite(const void* bytes, uint32_t length, uint32_t* countOut,

@@ -1,6 +1,6 @@
 // The port on a network line: every operation of a port opened on a network address goes to
-// its net::NetLine, the same on every platform. The platform files hand over to these at the
-// top of each operation.
+// its net::NetLine, the same on every platform. com_port_desktop.cpp hands over to these at
+// the top of each operation.
 #include <utility>
 
 #include "serial/com_names.h"
@@ -132,28 +132,15 @@ uint32_t CComPort::NetSetupReadTimeouts(uint32_t mode) {
     return m_lastError = kErrSuccess;
 }
 
-int32_t CComPort::NetGet(NetField field) {
+uint32_t CComPort::NetLineState(LineState& state) {
     if (!m_net->IsOpen()) {
-        m_lastError = kErrInvalidHandle;
-        return -1;
+        return kErrInvalidHandle;
     }
-    m_lastError = kErrSuccess;
     const net::NetSettings settings = m_net->Settings();
-    switch (field) {
-        case NetField::kBaudRate:
-            return static_cast<int32_t>(settings.baudRate);
-        case NetField::kDataBits:
-            return settings.dataBits;
-        case NetField::kParity:
-            return settings.parity;
-        case NetField::kStopBits:
-            return settings.stopBits;
-        case NetField::kHandshaking: {
-            std::lock_guard lock(m_netMutex);
-            return static_cast<int32_t>(m_netPresets.handshaking);
-        }
-    }
-    return -1;
+    std::lock_guard lock(m_netMutex);
+    state = {static_cast<int32_t>(settings.baudRate), settings.dataBits, settings.parity,
+             settings.stopBits, static_cast<int32_t>(m_netPresets.handshaking)};
+    return kErrSuccess;
 }
 
 uint32_t CComPort::NetGetMask() {

@@ -62,15 +62,6 @@ inline bool DeviceGone(short revents) {
     return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
-// Reports a finished transfer through the caller's record, if there is one.
-inline void Complete(ComOverlapped* overlapped, const Outcome& outcome) {
-    if (overlapped != nullptr) {
-        overlapped->count = outcome.count;
-        overlapped->error = outcome.code;
-        Signal(overlapped->event);
-    }
-}
-
 // What ended a wait on the device and the port's wake-up descriptors.
 enum class Wake { kTime, kDevice, kPurge, kClose, kError };
 
@@ -98,10 +89,7 @@ struct CComPort::Impl : serial::TransferBook {
     uint32_t eventMask = 0xFFFFFFFF;  // the events the last WaitEvent reported
     uint8_t eventChar = 0;
 
-    std::atomic<bool> open{false};
     bool lowLatencySet = false;  // Open set the driver's flag: Close clears it again
-
-    bool Usable() const { return fd >= 0 && !closing; }
 
     // A transfer's hold on the device: the descriptors and the settings of the moment.
     struct Ticket {
@@ -120,23 +108,15 @@ struct CComPort::Impl : serial::TransferBook {
         return Ticket{fd,       readWake,   closeWake, purges,
                       readMode, writeTotal, byteTime,  expectedBurst};
     }
-    void LeaveRead() {
-        {
-            std::lock_guard lock(mutex);
-            --readsInFlight;
-        }
-        Leave();
-    }
 
     using Clock = posix::Clock;
     using Outcome = posix::Outcome;
     using Wake = posix::Wake;
     using Emptied = posix::Emptied;
 
-    // com_port.cpp: waits, settings, release.
+    // com_port.cpp: waits, release.
     Wake Wait(const Ticket& t, bool watchPurge, int device, short events, Clock::time_point until,
               short& revents, int& error);
-    std::optional<termios2> ReadSettings(std::atomic<uint32_t>& lastError);
     static void Release(int device, bool clearLowLatency);
 
     // com_port_read.cpp

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <utility>
 
 #include "serial/com_port_posix.h"  // no <termios.h> in this file
@@ -204,97 +205,61 @@ Outcome CComPort::Impl::Report(uint32_t events) {
     return {kErrSuccess, 0};
 }
 
-uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
-                        ComOverlapped* overlapped, uint32_t timeoutMs) {
-    if (Net() != nullptr) {
-        return NetRead(buffer, length, countOut, overlapped, timeoutMs);
-    }
-    uint32_t localCount = 0;
-    uint32_t& count = countOut != nullptr ? *countOut : localCount;
-    count = 0;
-    m_lastError = kErrSuccess;
-    const auto start = Clock::now();
-    auto* bytes = static_cast<uint8_t*>(buffer);
-    Impl::Ticket ticket;
+Outcome CComPort::DeviceRead(uint8_t* bytes, uint32_t length, Clock::time_point start,
+                             milliseconds timeout) {
+    Impl& impl = *m_impl;
     uint32_t got = 0;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
-        }
-        if (bytes == nullptr && length > 0) {
-            return m_lastError = Code(EINVAL);
-        }
-        // Bytes a timed-out Read took in come first.
-        got = m_impl->TakeKept(bytes, length);
-        if (std::exchange(m_impl->cancelPending, false)) {
-            // Cancelled before it began: it ends at once with what it has.
-            count = got;
-            const Outcome outcome{got > 0 ? kErrSuccess : kErrCancelled, got};
-            Complete(overlapped, outcome);
-            return m_lastError = outcome.code;
-        }
-        ticket = m_impl->Enter();
-        ++m_impl->readsInFlight;
-    }
-    TightenTimerSlack();
-    const Outcome outcome =
-        m_impl->ReadDevice(ticket, bytes, length, got, start, milliseconds(timeoutMs));
-    m_impl->LeaveRead();
-    count = outcome.count;
-    Complete(overlapped, outcome);
-    return m_lastError = outcome.code;
+    return impl.Transfer(
+        bytes, length,
+        [&](Outcome& ended) -> std::optional<Impl::Ticket> {
+            // Bytes a timed-out Read took in come first.
+            got = impl.TakeKept(bytes, length);
+            if (std::exchange(impl.cancelPending, false)) {
+                // Cancelled before it began: it ends at once with what it has.
+                ended = {got > 0 ? kErrSuccess : kErrCancelled, got};
+                return std::nullopt;
+            }
+            ++impl.readsInFlight;
+            return impl.Enter();
+        },
+        [&](const Impl::Ticket& t) {
+            TightenTimerSlack();
+            const Outcome outcome = impl.ReadDevice(t, bytes, length, got, start, timeout);
+            std::lock_guard lock(impl.mutex);
+            --impl.readsInFlight;
+            return outcome;
+        });
 }
 
-uint32_t CComPort::ExpectBurst(uint32_t bytes) {
-    if (Net() != nullptr) {
-        return NetExpectBurst();
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    m_impl->expectedBurst = bytes;
-    return kErrSuccess;
+uint32_t CComPort::DeviceExpectBurst(uint32_t bytes) {
+    return m_impl->Locked([&] {
+        m_impl->expectedBurst = bytes;
+        return kErrSuccess;
+    });
 }
 
-uint32_t CComPort::CancelRead() {
-    if (Net() != nullptr) {
-        return NetCancelRead();
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    m_impl->cancelPending = true;
-    Signal(m_impl->readWake);
-    return kErrSuccess;
+uint32_t CComPort::DeviceCancelRead() {
+    return m_impl->Locked([&] {
+        m_impl->cancelPending = true;
+        Signal(m_impl->readWake);
+        return kErrSuccess;
+    });
 }
 
-uint32_t CComPort::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {
-    if (Net() != nullptr) {
-        return NetWaitEvent(overlapped, timeoutMs);
-    }
-    m_lastError = kErrSuccess;
-    const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    Impl::Ticket ticket;
+Outcome CComPort::DeviceWaitEvent(Clock::time_point start, milliseconds timeout) {
+    Impl& impl = *m_impl;
     uint32_t mask = 0;
     bool pending = false;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
-        }
-        mask = m_impl->commMask;
-        pending = !m_impl->carry.empty();
-        ticket = m_impl->Enter();
-    }
-    const Outcome outcome = m_impl->WaitForEvent(ticket, mask, pending, deadline);
-    m_impl->Leave();
-    Complete(overlapped, outcome);
-    return m_lastError = outcome.code;
+    return impl.Transfer(
+        nullptr, 0,
+        [&](Outcome& /*ended*/) -> std::optional<Impl::Ticket> {
+            mask = impl.commMask;
+            pending = !impl.carry.empty();
+            return impl.Enter();
+        },
+        [&](const Impl::Ticket& t) {
+            return impl.WaitForEvent(t, mask, pending, start + timeout);
+        });
 }
 
 }  // namespace tarvik

@@ -57,16 +57,8 @@ void CancelAndSettle(HANDLE port, OVERLAPPED& overlapped, DWORD& count) {
     GetOverlappedResult(port, &overlapped, &count, TRUE);
 }
 
-// Reports a finished transfer through the caller's record, if there is one. Its `event`
-// holds an event handle on Windows (handles fit in 32 bits), or -1 for none.
-void Complete(ComOverlapped* overlapped, const Outcome& outcome) {
-    if (overlapped != nullptr) {
-        overlapped->count = outcome.count;
-        overlapped->error = outcome.code;
-        if (overlapped->event != -1) {
-            SetEvent(reinterpret_cast<HANDLE>(static_cast<intptr_t>(overlapped->event)));
-        }
-    }
+uint32_t LastCode() {
+    return static_cast<uint32_t>(GetLastError());
 }
 
 std::atomic<serial::ReadIssueHook> g_readIssueHook{nullptr};
@@ -92,10 +84,6 @@ struct CComPort::Impl : serial::TransferBook {
     // CancelRead cancels the read in progress on its own record; with none in progress
     // (cancelPending), the next Read ends at once.
     OVERLAPPED* pendingRead = nullptr;
-
-    std::atomic<bool> open{false};
-
-    bool Usable() const { return port != nullptr && !closing; }
 
     struct Ticket {
         HANDLE port = nullptr;
@@ -291,43 +279,27 @@ struct CComPort::Impl : serial::TransferBook {
         return {outcome.code, 0};
     }
 
-    // The device's DCB for a getter, or nothing with the error recorded.
-    std::optional<DCB> ReadState(std::atomic<uint32_t>& lastError) {
-        lastError = kErrSuccess;
-        std::lock_guard lock(mutex);
-        if (!Usable()) {
-            lastError = kErrInvalidHandle;
-            return std::nullopt;
-        }
-        DCB dcb{};
+    // Under the lock: the device's DCB into `dcb`; the error code.
+    uint32_t GetState(DCB& dcb) const {
+        dcb = DCB{};
         dcb.DCBlength = sizeof dcb;
-        if (!GetCommState(port, &dcb)) {
-            lastError = static_cast<uint32_t>(GetLastError());
-            return std::nullopt;
-        }
-        return dcb;
+        return GetCommState(port, &dcb) ? kErrSuccess : LastCode();
     }
 
     // Read-modify-write of the DCB under the lock; `change` returns false to write nothing
     // and report kErrInvalidArg.
     template <typename Change>
     uint32_t ChangeState(Change change) {
-        std::lock_guard lock(mutex);
-        if (!Usable()) {
-            return kErrInvalidHandle;
-        }
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        if (!GetCommState(port, &dcb)) {
-            return static_cast<uint32_t>(GetLastError());
-        }
-        if (!change(dcb)) {
-            return kErrInvalidArg;
-        }
-        if (!SetCommState(port, &dcb)) {
-            return static_cast<uint32_t>(GetLastError());
-        }
-        return kErrSuccess;
+        return Locked([&] {
+            DCB dcb{};
+            if (const uint32_t code = GetState(dcb); code != kErrSuccess) {
+                return code;
+            }
+            if (!change(dcb)) {
+                return kErrInvalidArg;
+            }
+            return SetCommState(port, &dcb) ? kErrSuccess : LastCode();
+        });
     }
 
     void ReleaseAll() {
@@ -346,148 +318,85 @@ CComPort::~CComPort() {
     delete m_impl;
 }
 
-uint32_t CComPort::Open(const char* deviceName, uint32_t inQueueSize, uint32_t outQueueSize) {
-    if (const std::optional<uint32_t> opened = OpenNet(deviceName)) {
-        return *opened;
-    }
-    m_lastError = kErrSuccess;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (m_impl->port != nullptr) {
-            return m_lastError = kErrAlreadyInitialized;
-        }
-        if (deviceName == nullptr) {
-            return m_lastError = kErrBadArgument;
-        }
-        const std::optional<std::string> path = ResolveDeviceName(deviceName);
-        if (!path) {
-            return m_lastError = kErrNoDevice;
-        }
-        const serial::OpenParameters& p = serial::kPortOpenParameters;
-        HANDLE device = CreateFileW(WideFromUtf8(*path).c_str(), p.access, p.share, nullptr,
-                                    p.disposition, p.flags, nullptr);
-        if (device == INVALID_HANDLE_VALUE) {
-            return m_lastError = static_cast<uint32_t>(GetLastError());
-        }
-        Impl& impl = *m_impl;
-        impl.port = device;
-        impl.readEvent = NewEvent(true);
-        impl.writeEvent = NewEvent(true);
-        impl.closeEvent = NewEvent(true);
-        impl.purgeEvent = NewEvent(false);
-        uint32_t error = kErrSuccess;
-        if (impl.readEvent == nullptr || impl.writeEvent == nullptr || impl.closeEvent == nullptr ||
-            impl.purgeEvent == nullptr || !SetupComm(device, inQueueSize, outQueueSize)) {
-            error = static_cast<uint32_t>(GetLastError());
-        }
-        if (error != kErrSuccess) {
-            impl.ReleaseAll();
-            return m_lastError = error;
-        }
-        impl.Forget();
-        impl.open = true;
-    }
-    return ApplyOpenDefaults();
-}
-
-uint32_t CComPort::Close() {
-    if (Net() != nullptr) {
-        return NetClose();
-    }
-    m_lastError = kErrSuccess;
-    std::unique_lock lock(m_impl->mutex);
+uint32_t CComPort::DeviceOpen(const std::string& path, uint32_t inQueueSize,
+                              uint32_t outQueueSize) {
+    std::lock_guard lock(m_impl->mutex);
     Impl& impl = *m_impl;
-    if (impl.port == nullptr) {
-        return kErrSuccess;
+    if (impl.open) {
+        return kErrAlreadyInitialized;
     }
-    if (impl.closing) {
-        impl.idle.wait(lock, [&] { return impl.port == nullptr; });
-        return kErrSuccess;
+    const serial::OpenParameters& p = serial::kPortOpenParameters;
+    HANDLE device = CreateFileW(WideFromUtf8(path).c_str(), p.access, p.share, nullptr,
+                                p.disposition, p.flags, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return LastCode();
     }
-    impl.closing = true;
-    SetEvent(impl.closeEvent);
-    CancelIoEx(impl.port, nullptr);
-    // Transfers on other threads have been woken and settle their records promptly; never
-    // close a handle another thread is still waiting on.
-    impl.AwaitIdle(lock);
-    PurgeComm(impl.port, serial::kPurgeEverything);
-    impl.ReleaseAll();
+    impl.port = device;
+    impl.readEvent = NewEvent(true);
+    impl.writeEvent = NewEvent(true);
+    impl.closeEvent = NewEvent(true);
+    impl.purgeEvent = NewEvent(false);
+    if (impl.readEvent == nullptr || impl.writeEvent == nullptr || impl.closeEvent == nullptr ||
+        impl.purgeEvent == nullptr || !SetupComm(device, inQueueSize, outQueueSize)) {
+        const uint32_t error = LastCode();
+        impl.ReleaseAll();
+        return error;
+    }
     impl.Forget();
-    impl.closing = false;
-    impl.open = false;
-    impl.idle.notify_all();
+    impl.open = true;
     return kErrSuccess;
 }
 
-bool CComPort::IsOpen() const {
-    if (const net::NetLine* net = Net()) {
-        return net->IsOpen();
-    }
+void CComPort::DeviceClose() {
+    Impl& impl = *m_impl;
+    // Transfers on other threads are woken and settle their records promptly; a handle
+    // another thread still waits on is never closed.
+    impl.Close(
+        [&] {
+            SetEvent(impl.closeEvent);
+            CancelIoEx(impl.port, nullptr);
+        },
+        [&] {
+            PurgeComm(impl.port, serial::kPurgeEverything);
+            impl.ReleaseAll();
+        });
+}
+
+bool CComPort::DeviceIsOpen() const {
     return m_impl->open;
 }
 
-uint32_t CComPort::Setup(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits) {
-    if (Net() != nullptr) {
-        return NetSetup(baudRate, dataBits, parity, stopBits);
-    }
-    m_lastError = kErrSuccess;
-    return m_lastError = m_impl->ChangeState([&](DCB& dcb) {
+uint32_t CComPort::DeviceSetup(uint32_t baudRate, uint8_t dataBits, uint8_t parity,
+                               uint8_t stopBits) {
+    return m_impl->ChangeState([&](DCB& dcb) {
         serial::ApplyLineSettings(dcb, baudRate, dataBits, parity, stopBits);
         return true;
     });
 }
 
-uint32_t CComPort::SetupHandshaking(uint32_t mode) {
-    if (Net() != nullptr) {
-        return NetSetupHandshaking(mode);
-    }
-    m_lastError = kErrSuccess;
-    return m_lastError =
-               m_impl->ChangeState([&](DCB& dcb) { return serial::ApplyHandshaking(dcb, mode); });
+uint32_t CComPort::DeviceSetupHandshaking(uint32_t mode) {
+    return m_impl->ChangeState([&](DCB& dcb) { return serial::ApplyHandshaking(dcb, mode); });
 }
 
-uint32_t CComPort::SetupReadTimeouts(uint32_t mode, uint32_t /*ignored*/) {
-    if (Net() != nullptr) {
-        return NetSetupReadTimeouts(mode);
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    COMMTIMEOUTS timeouts{};
-    if (!GetCommTimeouts(m_impl->port, &timeouts)) {
-        return m_lastError = static_cast<uint32_t>(GetLastError());
-    }
-    if (!serial::ApplyReadTimeouts(timeouts, mode)) {
-        return m_lastError = kErrInvalidArg;
-    }
-    if (!SetCommTimeouts(m_impl->port, &timeouts)) {
-        return m_lastError = static_cast<uint32_t>(GetLastError());
-    }
-    return kErrSuccess;
+uint32_t CComPort::DeviceSetupReadTimeouts(uint32_t mode) {
+    return m_impl->Locked([&] {
+        COMMTIMEOUTS timeouts{};
+        if (!GetCommTimeouts(m_impl->port, &timeouts)) {
+            return LastCode();
+        }
+        if (!serial::ApplyReadTimeouts(timeouts, mode)) {
+            return kErrInvalidArg;
+        }
+        return SetCommTimeouts(m_impl->port, &timeouts) ? kErrSuccess : LastCode();
+    });
 }
 
-uint32_t CComPort::SetMask(uint32_t mask) {
-    if (Net() != nullptr) {
-        return NetSetMask(mask);
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    if (!SetCommMask(m_impl->port, mask)) {
-        return m_lastError = static_cast<uint32_t>(GetLastError());
-    }
-    return kErrSuccess;
+uint32_t CComPort::DeviceSetMask(uint32_t mask) {
+    return m_impl->Locked(
+        [&] { return SetCommMask(m_impl->port, mask) ? kErrSuccess : LastCode(); });
 }
 
-uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
-    if (Net() != nullptr) {
-        return NetSetEventChar(eventChar, addRxFlagEvent);
-    }
-    m_lastError = kErrSuccess;
+uint32_t CComPort::DeviceSetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
     if (addRxFlagEvent) {
         const uint32_t mask = GetMask();
         if (m_lastError != kErrSuccess) {
@@ -497,203 +406,103 @@ uint32_t CComPort::SetEventChar(uint8_t eventChar, bool addRxFlagEvent) {
             return m_lastError;
         }
     }
-    return m_lastError = m_impl->ChangeState([&](DCB& dcb) {
+    return m_impl->ChangeState([&](DCB& dcb) {
         dcb.EvtChar = static_cast<char>(eventChar);
         return true;
     });
 }
 
-uint32_t CComPort::GetMask() {
-    if (Net() != nullptr) {
-        return NetGetMask();
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        m_lastError = kErrInvalidHandle;
-        return 0;
-    }
-    DWORD mask = 0;
-    if (!GetCommMask(m_impl->port, &mask)) {
-        m_lastError = static_cast<uint32_t>(GetLastError());
-        return 0;
-    }
-    return mask;
-}
-
-uint8_t CComPort::GetEventChar() {
-    if (Net() != nullptr) {
-        return NetGetEventChar();
-    }
-    auto dcb = m_impl->ReadState(m_lastError);
-    return dcb ? static_cast<uint8_t>(dcb->EvtChar) : 0;
-}
-
-int32_t CComPort::GetBaudRate() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kBaudRate);
-    }
-    auto dcb = m_impl->ReadState(m_lastError);
-    return dcb ? static_cast<int32_t>(dcb->BaudRate) : -1;
-}
-
-int32_t CComPort::GetDataBits() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kDataBits);
-    }
-    auto dcb = m_impl->ReadState(m_lastError);
-    return dcb ? dcb->ByteSize : -1;
-}
-
-int32_t CComPort::GetParity() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kParity);
-    }
-    auto dcb = m_impl->ReadState(m_lastError);
-    return dcb ? serial::ParityOf(*dcb) : -1;
-}
-
-int32_t CComPort::GetStopBits() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kStopBits);
-    }
-    auto dcb = m_impl->ReadState(m_lastError);
-    return dcb ? dcb->StopBits : -1;
-}
-
-int32_t CComPort::GetHandshaking() {
-    if (Net() != nullptr) {
-        return NetGet(NetField::kHandshaking);
-    }
-    auto dcb = m_impl->ReadState(m_lastError);
-    return dcb ? serial::HandshakingOf(*dcb) : -1;
-}
-
-uint32_t CComPort::Read(void* buffer, uint32_t length, uint32_t* countOut,
-                        ComOverlapped* overlapped, uint32_t timeoutMs) {
-    if (Net() != nullptr) {
-        return NetRead(buffer, length, countOut, overlapped, timeoutMs);
-    }
-    uint32_t localCount = 0;
-    uint32_t& count = countOut != nullptr ? *countOut : localCount;
-    count = 0;
-    m_lastError = kErrSuccess;
-    const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    auto* bytes = static_cast<uint8_t*>(buffer);
-    Impl::Ticket ticket;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
+uint32_t CComPort::DeviceGetMask(uint32_t& mask) {
+    return m_impl->Locked([&] {
+        DWORD events = 0;
+        if (!GetCommMask(m_impl->port, &events)) {
+            return LastCode();
         }
-        if (bytes == nullptr && length > 0) {
-            return m_lastError = kErrBadArgument;
-        }
-        // Bytes a timed-out Read took in come first, on their own: they arrived before this
-        // call, so the burst they belong to has already paused.
-        if (!m_impl->carry.empty() && length > 0) {
-            const uint32_t got = m_impl->TakeKept(bytes, length);
-            count = got;
-            const Outcome outcome{kErrSuccess, got};
-            Complete(overlapped, outcome);
-            return m_lastError = kErrSuccess;
-        }
-        ticket = m_impl->Enter();
-    }
-    const Outcome outcome = m_impl->ReadDevice(ticket, bytes, length, deadline);
-    m_impl->Leave();
-    count = outcome.count;
-    Complete(overlapped, outcome);
-    return m_lastError = outcome.code;
+        mask = events;
+        return kErrSuccess;
+    });
+}
+
+uint32_t CComPort::DeviceGetEventChar(uint8_t& eventChar) {
+    return m_impl->Locked([&] {
+        DCB dcb{};
+        const uint32_t code = m_impl->GetState(dcb);
+        eventChar = static_cast<uint8_t>(dcb.EvtChar);
+        return code;
+    });
+}
+
+uint32_t CComPort::DeviceLineState(LineState& state) {
+    return m_impl->Locked([&] {
+        DCB dcb{};
+        const uint32_t code = m_impl->GetState(dcb);
+        state = {static_cast<int32_t>(dcb.BaudRate), dcb.ByteSize, serial::ParityOf(dcb),
+                 dcb.StopBits, serial::HandshakingOf(dcb)};
+        return code;
+    });
+}
+
+Outcome CComPort::DeviceRead(uint8_t* bytes, uint32_t length, Clock::time_point start,
+                             milliseconds timeout) {
+    Impl& impl = *m_impl;
+    return impl.Transfer(
+        bytes, length,
+        [&](Outcome& ended) -> std::optional<Impl::Ticket> {
+            // Bytes a timed-out Read took in come first, on their own: they arrived before
+            // this call, so the burst they belong to has already paused.
+            if (!impl.carry.empty() && length > 0) {
+                ended = {kErrSuccess, impl.TakeKept(bytes, length)};
+                return std::nullopt;
+            }
+            return impl.Enter();
+        },
+        [&](const Impl::Ticket& t) { return impl.ReadDevice(t, bytes, length, start + timeout); });
 }
 
 // The driver's interval time-out already ends a read on the burst gap and completes it once:
 // the caller is woken once per burst without an expectation.
-uint32_t CComPort::ExpectBurst(uint32_t /*bytes*/) {
-    if (Net() != nullptr) {
-        return NetExpectBurst();
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    return kErrSuccess;
+uint32_t CComPort::DeviceExpectBurst(uint32_t /*bytes*/) {
+    return m_impl->Locked([] { return kErrSuccess; });
 }
 
-uint32_t CComPort::CancelRead() {
-    if (Net() != nullptr) {
-        return NetCancelRead();
-    }
-    m_lastError = kErrSuccess;
-    std::lock_guard lock(m_impl->mutex);
-    if (!m_impl->Usable()) {
-        return m_lastError = kErrInvalidHandle;
-    }
-    m_impl->cancelPending = true;
-    if (m_impl->pendingRead != nullptr) {
-        // Its own record only: a write in progress on the other thread goes on.
-        CancelIoEx(m_impl->port, m_impl->pendingRead);
-    }
-    return kErrSuccess;
+uint32_t CComPort::DeviceCancelRead() {
+    return m_impl->Locked([&] {
+        m_impl->cancelPending = true;
+        if (m_impl->pendingRead != nullptr) {
+            // Its own record only: a write in progress on the other thread goes on.
+            CancelIoEx(m_impl->port, m_impl->pendingRead);
+        }
+        return kErrSuccess;
+    });
 }
 
-uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
-                         ComOverlapped* overlapped, uint32_t timeoutMs) {
-    if (Net() != nullptr) {
-        return NetWrite(bytes, length, countOut, overlapped);
-    }
-    uint32_t localCount = 0;
-    uint32_t& count = countOut != nullptr ? *countOut : localCount;
-    count = 0;
-    m_lastError = kErrSuccess;
-    const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    Impl::Ticket ticket;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
-        }
-        if (bytes == nullptr && length > 0) {
-            return m_lastError = kErrBadArgument;
-        }
-        // Purge first: input not yet read (also what a timed-out Read kept) and output not
-        // yet sent are discarded, and a Read pending on the other thread ends (CancelIoEx:
-        // the purge alone does not end another thread's read everywhere). Its result does
-        // not matter: a device that cannot purge fails the write below.
+Outcome CComPort::DeviceWrite(const uint8_t* bytes, uint32_t length, Clock::time_point start,
+                              milliseconds timeout) {
+    // The purge comes first: input not yet read (also what a timed-out Read kept) and output
+    // not yet sent are discarded, and a Read pending on the other thread ends (CancelIoEx:
+    // the purge alone does not end another thread's read everywhere). Its result does not
+    // matter: a device that cannot purge fails the write itself.
+    const auto purgeAndEnter = [this](Outcome& /*ended*/) -> std::optional<Impl::Ticket> {
         PurgeComm(m_impl->port, serial::kPurgeEverything);
         CancelIoEx(m_impl->port, nullptr);
         m_impl->Purge();
         SetEvent(m_impl->purgeEvent);
-        ticket = m_impl->Enter();
-    }
-    const Outcome outcome =
-        m_impl->WriteDevice(ticket, static_cast<const uint8_t*>(bytes), length, deadline);
-    m_impl->Leave();
-    count = outcome.count;
-    Complete(overlapped, outcome);
-    return m_lastError = outcome.code;
+        return m_impl->Enter();
+    };
+    const auto write = [&](const Impl::Ticket& t) {
+        return m_impl->WriteDevice(t, bytes, length, start + timeout);
+    };
+    return m_impl->Transfer(bytes, length, purgeAndEnter, write);
 }
 
-uint32_t CComPort::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {
-    if (Net() != nullptr) {
-        return NetWaitEvent(overlapped, timeoutMs);
-    }
-    m_lastError = kErrSuccess;
-    const auto deadline = Clock::now() + milliseconds(timeoutMs);
-    Impl::Ticket ticket;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
-        }
-        ticket = m_impl->Enter();
-    }
-    DWORD events = 0;
-    const Outcome outcome = m_impl->WaitForEvent(ticket, deadline, events);
-    m_impl->Leave();
-    Complete(overlapped, outcome);
-    return m_lastError = outcome.code;
+Outcome CComPort::DeviceWaitEvent(Clock::time_point start, milliseconds timeout) {
+    Impl& impl = *m_impl;
+    return impl.Transfer(
+        nullptr, 0, [&](Outcome& /*ended*/) -> std::optional<Impl::Ticket> { return impl.Enter(); },
+        [&](const Impl::Ticket& t) {
+            DWORD events = 0;
+            return impl.WaitForEvent(t, start + timeout, events);
+        });
 }
 
 }  // namespace tarvik

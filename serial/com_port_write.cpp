@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 
 #include "serial/com_port_posix.h"  // no <termios.h> in this file
 
@@ -159,41 +160,23 @@ uint32_t CComPort::Impl::AwaitOutputGone(const Ticket& t) {
     return Code(error);
 }
 
-uint32_t CComPort::Write(const void* bytes, uint32_t length, uint32_t* countOut,
-                         ComOverlapped* overlapped, uint32_t timeoutMs) {
-    if (Net() != nullptr) {
-        return NetWrite(bytes, length, countOut, overlapped);
-    }
-    uint32_t localCount = 0;
-    uint32_t& count = countOut != nullptr ? *countOut : localCount;
-    count = 0;
-    m_lastError = kErrSuccess;
-    const auto start = Clock::now();
-    Impl::Ticket ticket;
-    {
-        std::lock_guard lock(m_impl->mutex);
-        if (!m_impl->Usable()) {
-            return m_lastError = kErrInvalidHandle;
-        }
-        if (bytes == nullptr && length > 0) {
-            return m_lastError = Code(EINVAL);
-        }
-        // Purge first: input not yet read (also what a timed-out Read kept) and output not
-        // yet sent are discarded, and a Read blocked on the other thread ends. Its result
-        // does not matter: a device that cannot flush fails the write below.
-        serial::FlushDevice(m_impl->fd);
-        m_impl->Purge();
-        if (m_impl->readsInFlight > 0) {
-            Signal(m_impl->readWake);  // a Read that begins later sees the purge count instead
-        }
-        ticket = m_impl->Enter();
-    }
-    const Outcome outcome = m_impl->WriteDevice(ticket, static_cast<const uint8_t*>(bytes), length,
-                                                start, milliseconds(timeoutMs));
-    m_impl->Leave();
-    count = outcome.count;
-    Complete(overlapped, outcome);
-    return m_lastError = outcome.code;
+Outcome CComPort::DeviceWrite(const uint8_t* bytes, uint32_t length, Clock::time_point start,
+                              milliseconds timeout) {
+    Impl& impl = *m_impl;
+    return impl.Transfer(
+        bytes, length,
+        [&](Outcome& /*ended*/) -> std::optional<Impl::Ticket> {
+            // Purge first: input not yet read (also what a timed-out Read kept) and output
+            // not yet sent are discarded, and a Read blocked on the other thread ends. Its
+            // result does not matter: a device that cannot flush fails the write below.
+            serial::FlushDevice(impl.fd);
+            impl.Purge();
+            if (impl.readsInFlight > 0) {
+                Signal(impl.readWake);  // a Read that begins later sees the purge count instead
+            }
+            return impl.Enter();
+        },
+        [&](const Impl::Ticket& t) { return impl.WriteDevice(t, bytes, length, start, timeout); });
 }
 
 }  // namespace tarvik

@@ -31,25 +31,12 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitPortFailed = 3;
-const std::string kSucceeded = "升级成功";
-
 // A relay in front of a loopback port that holds every piece of the stream `delay` in
 // each direction, as a long network path does. One client.
 class DelayingRelay {
 public:
     DelayingRelay(int target, std::chrono::milliseconds delay) : m_target(target), m_delay(delay) {
-        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t size = sizeof address;
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size);
-        m_port = ntohs(address.sin_port);
-        listen(m_listener, 1);
+        m_listener = BindLoopback(1, m_port);  // one client
         m_accept = std::thread([this] { Run(); });
     }
     ~DelayingRelay() {

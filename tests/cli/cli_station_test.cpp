@@ -23,13 +23,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNotFound = 4;
-constexpr int kExitInterrupted = 130;
-constexpr uint32_t kImageLength = 1000;    // 8 blocks
-constexpr uint32_t kLargeImage = 1 << 20;  // far longer than any test waits for
+constexpr uint32_t kImageLength = 1000;  // 8 blocks
 constexpr uint32_t kBlock = 128;
 // A finished board's application runs this long before the next board is on the fixture:
 // well beyond the 1.5 s a station takes to see that a board has gone, on a loaded machine too.

@@ -19,19 +19,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitPortFailed = 3;
-constexpr int kExitNotFound = 4;
-constexpr int kExitInterrupted = 130;
-
-constexpr uint32_t kSmallImage = 3000;     // 24 blocks, the last one partly filled
-constexpr uint32_t kBlockMultiple = 1024;  // 9 blocks, the last one all fill
-constexpr uint32_t kLargeImage = 1 << 20;  // far longer than any test waits for
 constexpr uint32_t kHugeImage = 0xA00000 + 1;
-const std::string kFailed = "升级失败";
-const std::string kSucceeded = "升级成功";
 
 // Nothing reached the far end of the line.
 void ExpectSilentLine(PtyPair& line) {
@@ -41,30 +29,7 @@ void ExpectSilentLine(PtyPair& line) {
 class CliUpgrade : public CliTest {};
 
 TEST_F(CliUpgrade, BoardReceivesTheImageExactly) {
-    struct Case {
-        const char* what;
-        uint32_t length;
-        std::vector<std::string> simArgs;
-    };
-    const Case cases[] = {
-        {"a partly filled last block", kSmallImage, {}},
-        {"a last block of fill only", kBlockMultiple, {}},
-        {"a board listening at 9600 baud, found by the scan", kSmallImage, {"--baud", "9600"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string image = WriteImage("image.bin", c.length);
-        const std::string out = Path("received.bin");
-        std::vector<std::string> simArgs = {"--out", out};
-        simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
-        SimProcess sim(simArgs);
-
-        const ChildResult r = Cli({"upgrade", "--port", sim.slavePath(), "--image", image});
-        EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
-        EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
-        sim.stop();  // it writes what it received as it ends
-        EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
-    }
+    ExpectEachBoardReceives(DeliveryCases());
 }
 
 TEST_F(CliUpgrade, RejectedImageEndsWithUsageCodeBeforeAnyFrame) {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "scoped_config_home.h"
 #include "serial/com_names.h"
 #include "serial/com_port.h"
@@ -44,15 +45,7 @@ public:
     enum class Mode { kRaw, kRfc2217, kRefusesComPort, kSilentSettings, kHangsUp };
 
     explicit FakeServer(Mode mode) : m_mode(mode) {
-        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t size = sizeof address;
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size);
-        m_port = ntohs(address.sin_port);
-        listen(m_listener, 4);
+        m_listener = testing::BindLoopback(kBacklog, m_port);
         m_thread = std::thread([this] { Serve(); });
     }
     ~FakeServer() {
@@ -218,10 +211,12 @@ private:
         }
     }
 
+    static constexpr int kBacklog = 4;
+
     Mode m_mode;
     std::mutex m_mutex;
     int m_listener = -1;
-    uint16_t m_port = 0;
+    int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     std::condition_variable m_changed;
@@ -233,15 +228,7 @@ private:
 
 // A loopback port nobody listens on: connecting is refused.
 std::string UnusedPort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return std::to_string(ntohs(address.sin_port));
+    return std::to_string(testing::FreePort());
 }
 
 // Reads until `count` bytes have come or the bound passes.

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -26,19 +27,9 @@
 namespace tarvik::testing {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitPortFailed = 3;
-constexpr int kExitInterrupted = 130;
 constexpr int kComNumber = 7;
 
-constexpr uint32_t kSmallImage = 3000;     // 24 blocks, the last one partly filled
-constexpr uint32_t kBlockMultiple = 1024;  // 9 blocks, the last one all fill
 constexpr uint32_t kOneBlock = 100;
-constexpr uint32_t kLargeImage = 1 << 20;  // far longer than any test waits for
-const std::string kFailed = "升级失败";
-const std::string kSucceeded = "升级成功";
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
@@ -87,39 +78,27 @@ protected:
         return RunChild(m_wineRun, CliArgs(args), WineOptions());
     }
 
+    ChildResult RunProgram(const std::vector<std::string>& args) const override {
+        return WineCliRun(args);
+    }
+    std::vector<std::string> BoardArgs(std::vector<std::string> simArgs) const override {
+        return SimArgs(std::move(simArgs));
+    }
+    std::string BoardPort(const SimProcess& /*sim*/) const override {
+        return "COM" + std::to_string(kComNumber);
+    }
+    std::string ProgramPath(const std::string& path) const override { return WindowsPath(path); }
+
     std::string m_wineRun;
     std::string m_cli;
     std::string m_prefix;
 };
 
 TEST_F(WineCli, BoardReceivesTheImageExactly) {
-    struct Case {
-        const char* what;
-        uint32_t length;
-        std::vector<std::string> simArgs;
-    };
-    const Case cases[] = {
-        {"a partly filled last block", kSmallImage, {}},
-        {"a last block of fill only", kBlockMultiple, {}},
-        {"an image shorter than a block", kOneBlock, {}},
-        {"a board listening at 9600 baud, found by the scan", kSmallImage, {"--baud", "9600"}},
-        {"a lost acknowledgement, resent", kSmallImage, {"--drop", "27@5"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string image = WriteImage("image.bin", c.length);
-        const std::string out = Path("received.bin");
-        std::vector<std::string> simArgs = {"--out", out};
-        simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
-        SimProcess sim(SimArgs(simArgs));
-
-        const ChildResult r =
-            WineCliRun({"upgrade", "--port", "COM7", "--image", WindowsPath(image)});
-        EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
-        EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
-        sim.stop();  // it writes what it received as it ends
-        EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
-    }
+    std::vector<DeliveryCase> cases = DeliveryCases();
+    cases.push_back({"an image shorter than a block", kOneBlock, {}});
+    cases.push_back({"a lost acknowledgement, resent", kSmallImage, {"--drop", "27@5"}});
+    ExpectEachBoardReceives(cases);
 }
 
 // tarvik-cli.exe on network lines through Winsock: a board behind ser2net found by the scan
@@ -262,15 +241,7 @@ TEST_F(WineCli, ImageInAFolderWithAChineseName) {
     const std::string written = WriteImage("image.bin", kSmallImage);
     const std::string image = folder + "/继电器板.bin";
     std::filesystem::rename(written, image);
-    const std::string out = Path("received.bin");
-    SimProcess sim(SimArgs({"--out", out}));
-
-    const ChildResult r =
-        WineCliRun({"upgrade", "--port", "\\\\.\\COM7", "--image", WindowsPath(image)});
-    EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
-    EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
-    sim.stop();
-    EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
+    ExpectBoardReceives(image, {}, "\\\\.\\COM7");
 }
 
 TEST_F(WineCli, FaultsEndInTheWindowsFailureTexts) {

@@ -65,6 +65,35 @@ ChildOptions CliTest::Options() const {
     return options;
 }
 
+void CliTest::ExpectBoardReceives(const std::string& image, const std::vector<std::string>& simArgs,
+                                  const std::string& port) const {
+    const std::string out = Path("received.bin");
+    std::vector<std::string> args = {"--out", out};
+    args.insert(args.end(), simArgs.begin(), simArgs.end());
+    SimProcess sim(BoardArgs(args));
+    const ChildResult r = RunProgram(
+        {"upgrade", "--port", port.empty() ? BoardPort(sim) : port, "--image", ProgramPath(image)});
+    EXPECT_EQ(r.exitCode, kExitOk) << r.out << r.err;
+    EXPECT_NE(LastLine(r.out).find(kSucceeded), std::string::npos) << r.out;
+    sim.stop();  // it writes what it received as it ends
+    EXPECT_EQ(ReadFile(out), Received(ReadFile(image)));
+}
+
+std::vector<CliTest::DeliveryCase> CliTest::DeliveryCases() {
+    return {
+        {"a partly filled last block", kSmallImage, {}},
+        {"a last block of fill only", kBlockMultiple, {}},
+        {"a board listening at 9600 baud, found by the scan", kSmallImage, {"--baud", "9600"}},
+    };
+}
+
+void CliTest::ExpectEachBoardReceives(const std::vector<DeliveryCase>& cases) const {
+    for (const DeliveryCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExpectBoardReceives(WriteImage("image.bin", c.length), c.simArgs);
+    }
+}
+
 ChildResult CliTest::Cli(const std::vector<std::string>& args, ChildOptions options) const {
     options.setEnv.emplace_back("XDG_CONFIG_HOME", ConfigFolder());
     return RunCli(args, options);

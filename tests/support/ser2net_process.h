@@ -3,79 +3,21 @@
 // Header only: the Linux tests and the Wine tests' Linux driver both use it.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child_process.h"
+#include "loopback.h"
 
 namespace tarvik::testing {
 
 inline constexpr char kSer2Net[] = "/usr/sbin/ser2net";
 inline constexpr std::chrono::seconds kListenBound{15};
-
-// A loopback TCP port free at the moment (the system's choice of an ephemeral port).
-inline int FreePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return ntohs(address.sin_port);
-}
-
-// A connection to the loopback port, or -1.
-inline int ConnectLoopback(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-// Whether something listens on the loopback port. Read from the system's socket table, not
-// by connecting: a probe would be a client to ser2net, which then opens the device for it,
-// and a client that follows at once could find the port still held.
-inline bool Listening(int port) {
-    constexpr const char* kListenState = "0A";
-    char wanted[8];
-    std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    std::ifstream table("/proc/net/tcp");
-    std::string local;
-    std::string remote;
-    std::string state;
-    std::string line;
-    std::getline(table, line);  // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot;
-        fields >> slot >> local >> remote >> state;
-        if (state == kListenState && local.size() > 5 &&
-            local.compare(local.size() - 5, 5, wanted) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // One ser2net in front of the given devices, one port each.
 struct Accepter {

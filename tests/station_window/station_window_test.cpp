@@ -130,7 +130,7 @@ private slots:
         CStationPanel* one = window->panels[0];
         CStationPanel* two = window->panels[1];
         QCOMPARE(one->name->text(), QString("COM1"));
-        QCOMPARE(one->word->text(), QString("升级中 37%"));
+        QCOMPARE(one->word->text(), QString("升级中 25%"));
         QVERIFY(one->bar->isVisible());
         QCOMPARE(one->bar->value(), 25);
         QVERIFY(one->line->text().startsWith("剩余 0:15"));

@@ -67,14 +67,15 @@ private:
     std::shared_ptr<Script> m_script;
 };
 
-// A port at `stage`; in transfer, 74 of 200 blocks written (37 %) after 5 s.
-inline station::PortLook Look(const std::string& name, station::PortStage stage) {
+// A port at `stage`; in transfer, `blocks` of 200 written after 5 s.
+inline station::PortLook Look(const std::string& name, station::PortStage stage,
+                              uint32_t blocks = 50) {
     using namespace std::chrono_literals;
     station::PortLook port;
     port.name = name;
     port.stage = stage;
     if (stage == station::PortStage::Transfer) {
-        port.blocks = 74;
+        port.blocks = blocks;
         port.totalBlocks = 200;
         port.transferElapsed = 5s;
     }

@@ -31,6 +31,7 @@ using namespace std::chrono_literals;
 
 using testing::CScriptedSource;
 using testing::Event;
+using testing::FailedLook;
 using testing::Look;
 using testing::Script;
 
@@ -119,12 +120,7 @@ private slots:
 
     void panelsShowEachStage() {
         auto window = Running();
-        PortLook failed = Look("COM2", PortStage::WaitingGone);
-        failed.lastVerdict = BoardVerdict::Failed;
-        failed.lastReason = "升级失败(0x1b)";
-        failed.lastStep = "checksum";
-        failed.boards = 1;
-        failed.failed = 1;
+        const PortLook failed = FailedLook("COM2", "升级失败(0x1b)");
         m_script->look = {Look("COM1", PortStage::Transfer), failed};
         Redraw();
         CStationPanel* one = window->panels[0];

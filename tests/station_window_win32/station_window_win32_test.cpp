@@ -31,6 +31,7 @@ using testing::PumpUntil;
 
 using testing::CScriptedSource;
 using testing::Event;
+using testing::FailedLook;
 using testing::Look;
 using testing::Script;
 
@@ -133,12 +134,7 @@ TEST_F(StationWindowTest, AStartWithoutImageOrPortIsRefusedBeforeTheStation) {
 // The panels follow the station at the redraw period, whatever stage a port is at.
 TEST_F(StationWindowTest, PanelsShowEachStage) {
     auto window = Running();
-    PortLook failed = Look("COM2", PortStage::WaitingGone);
-    failed.lastVerdict = BoardVerdict::Failed;
-    failed.lastReason = "升级失败(0x1d)";
-    failed.lastStep = "checksum";
-    failed.boards = 1;
-    failed.failed = 1;
+    const PortLook failed = FailedLook("COM2", "升级失败(0x1d)");
     PortLook succeeded = Look("COM1", PortStage::WaitingGone);
     succeeded.lastVerdict = BoardVerdict::Succeeded;
     succeeded.boards = 1;

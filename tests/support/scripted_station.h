@@ -82,6 +82,17 @@ inline station::PortLook Look(const std::string& name, station::PortStage stage,
     return port;
 }
 
+// A port whose first board failed at the checksum with `reason`, waiting for it to go.
+inline station::PortLook FailedLook(const std::string& name, const std::string& reason) {
+    station::PortLook port = Look(name, station::PortStage::WaitingGone);
+    port.lastVerdict = station::BoardVerdict::Failed;
+    port.lastReason = reason;
+    port.lastStep = "checksum";
+    port.boards = 1;
+    port.failed = 1;
+    return port;
+}
+
 // Board `board` of `port` ended with `verdict`, its record as the station writes it.
 inline station::StationEvent Event(const std::string& port, uint32_t board,
                                    station::BoardVerdict verdict) {

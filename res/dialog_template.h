@@ -3,8 +3,8 @@
  * file, so a control's place, kind or text cannot drift between them.
  *
  * Only macros may live here (the resource compiler reads it too). The file is UTF-8. */
-#ifndef TARVIK_APP_DIALOG_TEMPLATE_H
-#define TARVIK_APP_DIALOG_TEMPLATE_H
+#ifndef TARVIK_RES_DIALOG_TEMPLATE_H
+#define TARVIK_RES_DIALOG_TEMPLATE_H
 
 #include "tarvik_version.h"
 
@@ -81,4 +81,4 @@
     C(LampButton, IDC_OPEN_CLOSE, TARVIK_TEXT_OPEN, 236, 32, 67, 14, Shown)  \
     C(Button, IDC_STOP, "停止", 160, 110, 50, 22, Shown)
 
-#endif /* TARVIK_APP_DIALOG_TEMPLATE_H */
+#endif /* TARVIK_RES_DIALOG_TEMPLATE_H */

@@ -1,4 +1,7 @@
-// Resource and control ids of the desktop tool, and the window's own texts.
+// res/ holds the resources the programs' windows and the page share: the icon, the lamp
+// bitmaps, and here the resource and control ids with the window's own texts, read by the
+// dialog's two views, both station windows and the page (dialog_template.h beside it is the
+// dialog's template, read by the C++ code and the Windows resource script alike).
 #pragma once
 
 #include "res/dialog_template.h"

@@ -2,7 +2,7 @@
 // boards in a throw-away configuration folder (two rows of boards, one of which fails, a board
 // in a long transfer, and a fixture where no board answers), grabbed into a PNG once every
 // panel shows a different state.
-//   xvfb-run -a build/tests/app/tarvik-station-shot docs/station.png
+//   xvfb-run -a build/tests/station_window/tarvik-station-shot docs/station.png
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>

@@ -31,6 +31,7 @@ using namespace std::chrono_literals;
 
 using testing::CScriptedSource;
 using testing::Event;
+using testing::FailedLook;
 using testing::Look;
 using testing::Script;
 
@@ -119,18 +120,13 @@ private slots:
 
     void panelsShowEachStage() {
         auto window = Running();
-        PortLook failed = Look("COM2", PortStage::WaitingGone);
-        failed.lastVerdict = BoardVerdict::Failed;
-        failed.lastReason = "升级失败(0x1b)";
-        failed.lastStep = "checksum";
-        failed.boards = 1;
-        failed.failed = 1;
+        const PortLook failed = FailedLook("COM2", "升级失败(0x1b)");
         m_script->look = {Look("COM1", PortStage::Transfer), failed};
         Redraw();
         CStationPanel* one = window->panels[0];
         CStationPanel* two = window->panels[1];
         QCOMPARE(one->name->text(), QString("COM1"));
-        QCOMPARE(one->word->text(), QString("升级中 37%"));
+        QCOMPARE(one->word->text(), QString("升级中 25%"));
         QVERIFY(one->bar->isVisible());
         QCOMPARE(one->bar->value(), 25);
         QVERIFY(one->line->text().startsWith("剩余 0:15"));

@@ -31,6 +31,7 @@ using testing::PumpUntil;
 
 using testing::CScriptedSource;
 using testing::Event;
+using testing::FailedLook;
 using testing::Look;
 using testing::Script;
 
@@ -133,12 +134,7 @@ TEST_F(StationWindowTest, AStartWithoutImageOrPortIsRefusedBeforeTheStation) {
 // The panels follow the station at the redraw period, whatever stage a port is at.
 TEST_F(StationWindowTest, PanelsShowEachStage) {
     auto window = Running();
-    PortLook failed = Look("COM2", PortStage::WaitingGone);
-    failed.lastVerdict = BoardVerdict::Failed;
-    failed.lastReason = "升级失败(0x1d)";
-    failed.lastStep = "checksum";
-    failed.boards = 1;
-    failed.failed = 1;
+    const PortLook failed = FailedLook("COM2", "升级失败(0x1d)");
     PortLook succeeded = Look("COM1", PortStage::WaitingGone);
     succeeded.lastVerdict = BoardVerdict::Succeeded;
     succeeded.boards = 1;
@@ -153,7 +149,7 @@ TEST_F(StationWindowTest, PanelsShowEachStage) {
     };
     const Case cases[] = {
         {"a board answered the search", Look("COM2", PortStage::Searching), "正在寻找设备", ""},
-        {"in transfer", Look("COM2", PortStage::Transfer), "升级中 37%", ""},
+        {"in transfer", Look("COM2", PortStage::Transfer, 74), "升级中 37%", ""},
         {"a failure, board still on", failed, "失败", "checksum"},
         {"a success, board still on", succeeded, "成功", "请取下电路板"},
         {"the next board awaited", next, "请放上电路板", ""},
@@ -178,7 +174,7 @@ TEST_F(StationWindowTest, PanelsShowEachStage) {
 TEST_F(StationWindowTest, StopAsksFirstDuringATransfer) {
     {
         auto window = Running();
-        m_script->look[0] = Look("COM1", PortStage::Transfer);
+        m_script->look[0] = Look("COM1", PortStage::Transfer, 74);
         m_answerStop = false;
         SetFocus(window->Item(kStopButton));  // as a click on it leaves it
         SendMessageW(window->Handle(), WM_COMMAND, MAKEWPARAM(kStopButton, BN_CLICKED),
@@ -211,7 +207,7 @@ TEST_F(StationWindowTest, StopAsksFirstDuringATransfer) {
 // Closing the window during a transfer is the same question; kept, the window stays.
 TEST_F(StationWindowTest, ClosingAsksFirstDuringATransfer) {
     auto window = Running();
-    m_script->look[1] = Look("COM2", PortStage::Transfer);
+    m_script->look[1] = Look("COM2", PortStage::Transfer, 74);
     HWND hwnd = window->Handle();
     m_answerStop = false;
     SendMessageW(hwnd, WM_CLOSE, 0, 0);
@@ -229,7 +225,7 @@ TEST_F(StationWindowTest, ClosingAsksFirstDuringATransfer) {
 // would make of a dialog.
 TEST_F(StationWindowTest, KeysStopNothing) {
     auto window = Running();
-    m_script->look[0] = Look("COM1", PortStage::Transfer);
+    m_script->look[0] = Look("COM1", PortStage::Transfer, 74);
     HWND hwnd = window->Handle();
     for (const int id : {IDOK, IDCANCEL}) {
         SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
@@ -285,7 +281,7 @@ TEST_F(StationWindowTest, TheStopQuestionDefaultsToGoingOn) {
             std::this_thread::sleep_for(10ms);
         }
     });
-    m_script->look = {Look("COM1", PortStage::Transfer)};
+    m_script->look = {Look("COM1", PortStage::Transfer, 74)};
     ASSERT_TRUE(window->Create());
     ShowWindow(window->Handle(), SW_SHOW);
     window->OnStart();

@@ -67,17 +67,29 @@ private:
     std::shared_ptr<Script> m_script;
 };
 
-// A port at `stage`; in transfer, 74 of 200 blocks written (37 %) after 5 s.
-inline station::PortLook Look(const std::string& name, station::PortStage stage) {
+// A port at `stage`; in transfer, `blocks` of 200 written after 5 s.
+inline station::PortLook Look(const std::string& name, station::PortStage stage,
+                              uint32_t blocks = 50) {
     using namespace std::chrono_literals;
     station::PortLook port;
     port.name = name;
     port.stage = stage;
     if (stage == station::PortStage::Transfer) {
-        port.blocks = 74;
+        port.blocks = blocks;
         port.totalBlocks = 200;
         port.transferElapsed = 5s;
     }
+    return port;
+}
+
+// A port whose first board failed at the checksum with `reason`, waiting for it to go.
+inline station::PortLook FailedLook(const std::string& name, const std::string& reason) {
+    station::PortLook port = Look(name, station::PortStage::WaitingGone);
+    port.lastVerdict = station::BoardVerdict::Failed;
+    port.lastReason = reason;
+    port.lastStep = "checksum";
+    port.boards = 1;
+    port.failed = 1;
     return port;
 }
 
